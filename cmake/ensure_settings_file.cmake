@@ -1,0 +1,5 @@
+# Puts the shipped settings file at DESTINATION unless a settings file is already there: a
+# user's own settings are never overwritten by a build or an install.
+if(NOT EXISTS "${DESTINATION}")
+  file(COPY_FILE "${SOURCE}" "${DESTINATION}")
+endif()

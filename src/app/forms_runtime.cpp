@@ -1,0 +1,63 @@
+#include "app/forms_runtime.h"
+
+#include <exception>
+#include <new>
+
+namespace pelvaro {
+
+void end_program(ExitStatus status) {
+  throw ProgramEnd{status};
+}
+
+std::string unhandled_error_line(const RuntimeError& error) {
+  return "pelvaro: run-time error " + std::to_string(static_cast<int>(error.number())) + ": " +
+         error.what();
+}
+
+namespace {
+
+void dispatch(Form& form, const FormEvent& event) {
+  switch (event.kind) {
+    case FormEventKind::activated:
+      form.Form_Activate();
+      break;
+    case FormEventKind::clicked:
+      form.Click(event.control_name);
+      break;
+    case FormEventKind::closed:
+      break;
+  }
+}
+
+ExitStatus run_until_end(Form& form, Display& display) {
+  form.Form_Load();
+  display.show(form);
+  for (;;) {
+    const FormEvent event = display.next_event();
+    if (event.kind == FormEventKind::closed) return ExitStatus::success;
+    dispatch(form, event);
+  }
+}
+
+ExitStatus report(Display& display, const RuntimeError& error) {
+  display.report_unhandled_error(error);
+  return ExitStatus::unhandled_error;
+}
+
+}  // namespace
+
+ExitStatus run_forms_application(Form& form, Display& display) {
+  try {
+    return run_until_end(form, display);
+  } catch (const ProgramEnd& end) {
+    return end.status;
+  } catch (const RuntimeError& error) {
+    return report(display, error);
+  } catch (const std::bad_alloc&) {
+    return report(display, RuntimeError{ErrorNumber::out_of_memory});
+  } catch (const std::exception& error) {
+    return report(display, RuntimeError{ErrorNumber::internal_error, error.what()});
+  }
+}
+
+}  // namespace pelvaro

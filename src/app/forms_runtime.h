@@ -1,0 +1,71 @@
+#pragma once
+
+#include <functional>
+#include <string>
+#include <string_view>
+
+#include "app/controls.h"
+#include "app/runtime_error.h"
+#include "app/window_description.h"
+
+namespace pelvaro {
+
+// How the process ends, as its exit status.
+enum class ExitStatus : int {
+  success = 0,          // every statement of the send sequence succeeded
+  failure_dropped = 1,  // the activation step dropped a failure: nothing, or not all, went out
+  unhandled_error = 2,  // the unhandled-error report ended the program
+};
+
+// The runtime's application object.
+struct Application {
+  std::function<std::u16string()> Path;  // directory of the running executable
+  char16_t path_separator = u'/';
+};
+
+// A window object as the runtime drives it: created hidden from its description, loaded, shown,
+// then handed its events one at a time.
+class Form {
+ public:
+  virtual ~Form() = default;
+  virtual const WindowDescription& description() const = 0;
+  virtual ComboBox& drop_down_list() = 0;
+  virtual void Form_Load() = 0;
+  virtual void Form_Activate() = 0;
+  virtual void Click(std::string_view control_name) = 0;
+};
+
+enum class FormEventKind { activated, clicked, closed };
+
+struct FormEvent {
+  FormEventKind kind;
+  std::string_view control_name;  // for clicked
+};
+
+// Where the window is shown: a desktop, or nothing at all when there is no display.
+class Display {
+ public:
+  virtual ~Display() = default;
+  virtual void show(Form& form) = 0;
+  // Waits for the shown window's next event. Must not wait forever for the first activation.
+  virtual FormEvent next_event() = 0;
+  // Tells the user of an error that no handler trapped.
+  virtual void report_unhandled_error(const RuntimeError& error) = 0;
+};
+
+// Thrown by end_program; carries the exit status past every handler to the runtime.
+struct ProgramEnd {
+  ExitStatus status;
+};
+
+// Ends the program at once: no further events of the window are delivered.
+[[noreturn]] void end_program(ExitStatus status);
+
+// The one line the unhandled-error report consists of, e.g.
+// "pelvaro: run-time error 6: Overflow".
+std::string unhandled_error_line(const RuntimeError& error);
+
+// Runs the program whose startup object is `form`: load, show, then events until it ends.
+ExitStatus run_forms_application(Form& form, Display& display);
+
+}  // namespace pelvaro

@@ -1,0 +1,55 @@
+#include "app/main_window.h"
+
+#include <array>
+#include <utility>
+
+#include "app/error_policy.h"
+#include "serial/send_sequence.h"
+#include "settings/profile.h"
+
+namespace pelvaro {
+
+namespace {
+
+constexpr std::array<std::u16string_view, 26> port_choices{
+    u"KAPALI", u"1",  u"2",  u"3",  u"4",  u"5",  u"6",  u"7",  u"8",  u"9",  u"10", u"11", u"12",
+    u"13",     u"14", u"15", u"16", u"17", u"18", u"19", u"20", u"21", u"22", u"23", u"24", u"25"};
+
+constexpr std::array<ControlDescription, 3> frovan_controls{{
+    {"Command1", ControlKind::command_button, 600, 480, 1095, 375, u"Command1"},
+    {"com", ControlKind::drop_down_list, 0, 0, 855, 315, {}},
+    {"MSComm1", ControlKind::serial_port, 0, 0, 0, 0, {}},
+}};
+
+constexpr WindowDescription description_of_frovan{u"Form1", 3450, 1035, frovan_controls,
+                                                  port_choices};
+
+}  // namespace
+
+const WindowDescription& frovan_description() {
+  return description_of_frovan;
+}
+
+frovan::frovan(Application app, std::unique_ptr<Dispatch> comm_control)
+    : com(port_choices), MSComm1(std::move(comm_control)), App(std::move(app)) {}
+
+void frovan::Form_Load() {
+  com.set_text(ReadProfileValue(u"ayar", u"com", settings_path(App.Path(), App.path_separator)));
+}
+
+void frovan::Form_Activate() {
+  ErrorTrap trap{ErrorPolicy::resume_next};
+  run_send_sequence(com, *MSComm1, trap);
+  end_program(trap.dropped_any() ? ExitStatus::failure_dropped : ExitStatus::success);
+}
+
+void frovan::Click(std::string_view control_name) {
+  if (control_name == "Command1") Command1_Click();
+}
+
+void frovan::Command1_Click() {
+  ErrorTrap trap{ErrorPolicy::propagate};
+  run_send_sequence(com, *MSComm1, trap);
+}
+
+}  // namespace pelvaro

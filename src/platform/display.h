@@ -1,0 +1,12 @@
+#pragma once
+
+#include <memory>
+
+#include "app/forms_runtime.h"
+
+namespace pelvaro {
+
+// The display the window is shown on: the desktop when one can be reached, else none at all.
+std::unique_ptr<Display> open_display();
+
+}  // namespace pelvaro

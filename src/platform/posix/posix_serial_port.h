@@ -1,0 +1,17 @@
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "platform/serial_port.h"
+
+namespace pelvaro {
+
+// The device of COMn: /dev/ttyS(n-1), the kernel's naming of the PC's serial ports.
+std::string serial_device_name(int port_number);
+
+// Opens a serial device by its path; see open_serial_port.
+std::unique_ptr<SerialPort> open_serial_device(const std::string& path,
+                                               const LineSettings& settings);
+
+}  // namespace pelvaro

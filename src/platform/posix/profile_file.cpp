@@ -1,0 +1,91 @@
+// The profile lookup of this system. Linux has no profile API, so this reads the file itself.
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <optional>
+#include <string>
+
+#include "platform/posix/file_descriptor.h"
+#include "platform/posix/profile_syntax.h"
+#include "platform/profile_api.h"
+#include "platform/text_encoding.h"
+
+namespace pelvaro {
+
+namespace {
+
+// A settings file is a few lines; reading stops here whatever lies at the path, which bounds the
+// memory and time of a lookup.
+constexpr std::size_t max_profile_bytes = 1 << 20;
+
+constexpr std::string_view utf16le_byte_order_mark = "\xFF\xFE";
+
+bool is_regular_file(const char* path) {
+  struct stat status {};
+  return ::stat(path, &status) == 0 && S_ISREG(status.st_mode);
+}
+
+// Opens only what is a regular file both before and after the open, without blocking on a FIFO
+// or a device that might have taken the file's place in between.
+std::optional<FileDescriptor> open_regular_file(const std::string& path) {
+  if (!is_regular_file(path.c_str())) return std::nullopt;
+  FileDescriptor file{::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC)};
+  struct stat status {};
+  if (!file.valid() || ::fstat(file.get(), &status) != 0 || !S_ISREG(status.st_mode)) {
+    return std::nullopt;
+  }
+  return file;
+}
+
+std::string read_at_most(const FileDescriptor& file, std::size_t limit) {
+  std::string content(limit, '\0');
+  std::size_t filled = 0;
+  while (filled < limit) {
+    const ssize_t got = ::read(file.get(), content.data() + filled, limit - filled);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) break;  // end of file, or an unreadable rest that counts as missing
+    filled += static_cast<std::size_t>(got);
+  }
+  content.resize(filled);
+  return content;
+}
+
+// Notepad's "Unicode" is UTF-16 little-endian with a byte-order mark; the profile API reads those
+// files too, so they are turned into this system's 8-bit text first.
+std::string as_8bit_text(std::string content) {
+  if (!content.starts_with(utf16le_byte_order_mark)) return content;
+  std::u16string wide;
+  wide.reserve(content.size() / 2);
+  for (std::size_t i = utf16le_byte_order_mark.size(); i + 1 < content.size(); i += 2) {
+    wide += static_cast<char16_t>(static_cast<unsigned char>(content[i]) |
+                                  static_cast<unsigned char>(content[i + 1]) << 8);
+  }
+  return to_ansi(wide);
+}
+
+std::size_t copy_cut_to_fit(std::string_view text, std::span<char> buffer) {
+  if (buffer.empty()) return 0;
+  const std::size_t count = std::min(text.size(), buffer.size() - 1);
+  std::copy_n(text.begin(), count, buffer.begin());
+  buffer[count] = '\0';
+  return count;
+}
+
+}  // namespace
+
+std::size_t get_private_profile_string(const std::string& section, const std::string& key,
+                                       const std::string& default_value, std::span<char> buffer,
+                                       const std::string& file) {
+  const std::optional<FileDescriptor> opened = open_regular_file(file);
+  if (!opened) return copy_cut_to_fit(default_value, buffer);
+  const std::string text = as_8bit_text(read_at_most(*opened, max_profile_bytes));
+  const std::optional<std::string_view> value = find_profile_value(text, section, key);
+  return copy_cut_to_fit(value.value_or(default_value), buffer);
+}
+
+}  // namespace pelvaro

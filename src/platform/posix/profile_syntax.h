@@ -1,0 +1,17 @@
+#pragma once
+
+#include <optional>
+#include <string_view>
+
+namespace pelvaro {
+
+// Finds the value of `key` in `section` of profile (INI) text, following the Windows profile API:
+// section and key names compare without regard to ASCII letter case; blanks (spaces, tabs) around
+// names and values are ignored; one pair of matching quotes around a value is removed; only the
+// first section of the name is searched and its first matching key wins; a line whose first
+// non-blank character is ';' is a comment; CR LF, LF and CR each end a line; a leading UTF-8
+// byte-order mark is skipped. Returns nothing when the section or the key is missing.
+std::optional<std::string_view> find_profile_value(std::string_view text, std::string_view section,
+                                                   std::string_view key);
+
+}  // namespace pelvaro

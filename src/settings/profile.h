@@ -1,0 +1,22 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace pelvaro {
+
+// Size of the read buffer handed to the profile lookup: a value comes back with at most
+// profile_buffer_size - 1 characters.
+inline constexpr std::size_t profile_buffer_size = 255;
+
+// The text stored under `key` in `section` of the profile file `file`, or the empty text when the
+// file, the section, the key or its value is missing. A value longer than 254 characters is cut
+// to its first 254. The strings cross to the system's 8-bit text and back at the lookup.
+std::u16string ReadProfileValue(std::u16string_view section, std::u16string_view key,
+                                std::u16string_view file);
+
+// The settings file's path: the application directory, the separator (always added, so a root
+// directory gives a doubled one) and "pelvaro.txt".
+std::u16string settings_path(std::u16string_view application_directory, char16_t separator);
+
+}  // namespace pelvaro

@@ -1,0 +1,300 @@
+#include "virtual_com.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <system_error>
+
+namespace vcom {
+
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+[[noreturn]] void throw_system_error(const std::string& what) {
+  throw std::system_error(errno, std::generic_category(), what);
+}
+
+void set_nonblocking(int fd) {
+  ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+}
+
+std::string read_all_available(int fd) {
+  std::string data;
+  std::array<char, 4096> chunk{};
+  for (;;) {
+    const ssize_t got = ::read(fd, chunk.data(), chunk.size());
+    if (got > 0) {
+      data.append(chunk.data(), static_cast<std::size_t>(got));
+    } else if (got < 0 && errno == EINTR) {
+      continue;
+    } else {
+      return data;  // EAGAIN: nothing more for now; 0 or EIO: the other side has gone
+    }
+  }
+}
+
+// A directory under /tmp that is removed, with what it holds, when this goes.
+class TemporaryDirectory {
+ public:
+  TemporaryDirectory() {
+    std::string pattern = (fs::temp_directory_path() / "vcom-XXXXXX").string();
+    if (!::mkdtemp(pattern.data())) throw_system_error("mkdtemp");
+    path_ = pattern;
+  }
+  TemporaryDirectory(const TemporaryDirectory&) = delete;
+  TemporaryDirectory& operator=(const TemporaryDirectory&) = delete;
+  ~TemporaryDirectory() {
+    std::error_code ignored;
+    fs::remove_all(path_, ignored);
+  }
+  const fs::path& path() const { return path_; }
+
+ private:
+  fs::path path_;
+};
+
+struct Pipe {
+  FileDescriptor read_end;
+  FileDescriptor write_end;
+};
+
+Pipe make_pipe() {
+  int fds[2];
+  if (::pipe2(fds, O_CLOEXEC) != 0) throw_system_error("pipe2");
+  return {FileDescriptor{fds[0]}, FileDescriptor{fds[1]}};
+}
+
+// What the child does between fork and exec, prepared beforehand: no allocation after fork.
+struct NamespacePlan {
+  std::string stage;                                       // becomes /dev
+  std::vector<std::pair<std::string, std::string>> binds;  // source, target inside stage
+  std::vector<char*> argv;
+  std::vector<char*> envp;
+};
+
+// Reports the failing step and errno through the error pipe and ends the child.
+[[noreturn]] void child_fail(int error_pipe, const char* step) {
+  const int code = errno;
+  const ssize_t ignored1 = ::write(error_pipe, &code, sizeof code);
+  const ssize_t ignored2 = ::write(error_pipe, step, std::strlen(step));
+  (void)ignored1;
+  (void)ignored2;
+  ::_exit(127);
+}
+
+[[noreturn]] void run_child(const NamespacePlan& plan, int out, int err, int error_pipe) {
+  if (::unshare(CLONE_NEWNS) != 0) child_fail(error_pipe, "unshare(CLONE_NEWNS)");
+  if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+    child_fail(error_pipe, "mount --make-rprivate /");
+  }
+  for (const auto& [source, target] : plan.binds) {
+    if (::mount(source.c_str(), target.c_str(), nullptr, MS_BIND, nullptr) != 0) {
+      child_fail(error_pipe, "mount --bind a device");
+    }
+  }
+  if (::mount(plan.stage.c_str(), "/dev", nullptr, MS_BIND | MS_REC, nullptr) != 0) {
+    child_fail(error_pipe, "mount --rbind over /dev");
+  }
+  const int null = ::open("/dev/null", O_RDONLY);
+  if (null < 0 || ::dup2(null, 0) < 0 || ::dup2(out, 1) < 0 || ::dup2(err, 2) < 0) {
+    child_fail(error_pipe, "redirect standard streams");
+  }
+  ::execve(plan.argv[0], plan.argv.data(), plan.envp.data());
+  child_fail(error_pipe, "execve");
+}
+
+NamespacePlan plan_for(std::span<VirtualPort> ports, const fs::path& stage,
+                       const std::vector<std::string>& argv,
+                       const std::vector<std::string>& environment) {
+  NamespacePlan plan;
+  plan.stage = stage.string();
+  const auto add_bind = [&](const std::string& source, const std::string& name) {
+    const fs::path target = stage / name;
+    FileDescriptor placeholder{::open(target.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0600)};
+    if (!placeholder.valid()) throw_system_error("create " + target.string());
+    plan.binds.emplace_back(source, target.string());
+  };
+  for (const VirtualPort& port : ports) add_bind(port.pty_path(), port.device_name());
+  for (const char* name : {"null", "zero", "random", "urandom"}) {
+    add_bind(std::string{"/dev/"} + name, name);
+  }
+  for (const std::string& arg : argv) plan.argv.push_back(const_cast<char*>(arg.c_str()));
+  plan.argv.push_back(nullptr);
+  for (const std::string& entry : environment)
+    plan.envp.push_back(const_cast<char*>(entry.c_str()));
+  plan.envp.push_back(nullptr);
+  return plan;
+}
+
+int exit_status_of(int wait_status) {
+  if (WIFEXITED(wait_status)) return WEXITSTATUS(wait_status);
+  if (WIFSIGNALED(wait_status)) return 128 + WTERMSIG(wait_status);
+  return -1;
+}
+
+// Waits for the child, collecting its output, until it ends or the time is up.
+void supervise(pid_t child, Pipe& out, Pipe& err, std::chrono::milliseconds timeout,
+               ProcessResult& result, Clock::time_point started) {
+  FileDescriptor pidfd{static_cast<int>(::syscall(SYS_pidfd_open, child, 0))};
+  if (!pidfd.valid()) throw_system_error("pidfd_open");
+  set_nonblocking(out.read_end.get());
+  set_nonblocking(err.read_end.get());
+  const auto deadline = started + timeout;
+  for (;;) {
+    std::array<pollfd, 3> watch{{{pidfd.get(), POLLIN, 0},
+                                 {out.read_end.get(), POLLIN, 0},
+                                 {err.read_end.get(), POLLIN, 0}}};
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    if (left.count() <= 0) {
+      result.timed_out = true;
+      ::kill(child, SIGKILL);
+      break;
+    }
+    ::poll(watch.data(), watch.size(), static_cast<int>(left.count()));
+    result.standard_output += read_all_available(out.read_end.get());
+    result.standard_error += read_all_available(err.read_end.get());
+    if (watch[0].revents & POLLIN) break;
+  }
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  result.elapsed = Clock::now() - started;
+  result.exit_status = exit_status_of(status);
+  result.standard_output += read_all_available(out.read_end.get());
+  result.standard_error += read_all_available(err.read_end.get());
+}
+
+}  // namespace
+
+VirtualPort::VirtualPort(int com) : com_(com) {
+  int master = -1;
+  int slave = -1;
+  if (::openpty(&master, &slave, nullptr, nullptr, nullptr) != 0) throw_system_error("openpty");
+  master_ = FileDescriptor{master};
+  slave_ = FileDescriptor{slave};
+  ::fcntl(master, F_SETFD, FD_CLOEXEC);
+  ::fcntl(slave, F_SETFD, FD_CLOEXEC);
+  set_nonblocking(master);
+  pty_path_ = ::ttyname(slave);
+  preset_foreign_settings();
+}
+
+void VirtualPort::preset_foreign_settings() {
+  termios line{};
+  ::tcgetattr(slave_.get(), &line);
+  line.c_cflag &= ~(CSIZE | PARODD | CSTOPB | CLOCAL);
+  line.c_cflag |= CS7 | PARENB | CSTOPB | CREAD;
+  line.c_lflag |= ICANON | ECHO | ISIG;
+  line.c_oflag |= OPOST | ONLCR;
+  line.c_iflag |= IXON | ICRNL;
+  ::cfsetispeed(&line, B1200);
+  ::cfsetospeed(&line, B1200);
+  if (::tcsetattr(slave_.get(), TCSANOW, &line) != 0) throw_system_error("tcsetattr");
+}
+
+termios VirtualPort::line() const {
+  termios line{};
+  if (::tcgetattr(slave_.get(), &line) != 0) throw_system_error("tcgetattr");
+  return line;
+}
+
+std::string VirtualPort::take_received() {
+  return read_all_available(master_.get());
+}
+
+ProcessResult run_with_ports(std::span<VirtualPort> ports, const std::vector<std::string>& argv,
+                             std::chrono::milliseconds timeout,
+                             const std::vector<std::string>& environment) {
+  const TemporaryDirectory stage;
+  const NamespacePlan plan = plan_for(ports, stage.path(), argv, environment);
+  Pipe out = make_pipe();
+  Pipe err = make_pipe();
+  Pipe errors = make_pipe();
+
+  ProcessResult result;
+  const auto started = Clock::now();
+  const pid_t child = ::fork();
+  if (child < 0) throw_system_error("fork");
+  if (child == 0) {
+    run_child(plan, out.write_end.get(), err.write_end.get(), errors.write_end.get());
+  }
+  out.write_end.reset();
+  err.write_end.reset();
+  errors.write_end.reset();
+  supervise(child, out, err, timeout, result, started);
+
+  const std::string failure = read_all_available(errors.read_end.get());
+  if (failure.size() > sizeof(int)) {
+    int code = 0;
+    std::memcpy(&code, failure.data(), sizeof code);
+    const std::string step = failure.substr(sizeof code);
+    const std::string what = step + ": " + std::strerror(code);
+    if (step == "execve") throw std::runtime_error(argv[0] + ": " + what);
+    throw NamespaceUnavailable(what);
+  }
+  return result;
+}
+
+std::string namespace_unavailable_reason() {
+  try {
+    std::vector<VirtualPort> none;
+    run_with_ports(none, {"/bin/true"}, std::chrono::seconds{10});
+    return {};
+  } catch (const NamespaceUnavailable& unavailable) {
+    return unavailable.what();
+  }
+}
+
+std::string describe_line(const termios& line) {
+  static constexpr std::array<std::pair<speed_t, int>, 17> speeds{{{B50, 50},
+                                                                   {B110, 110},
+                                                                   {B300, 300},
+                                                                   {B600, 600},
+                                                                   {B1200, 1200},
+                                                                   {B2400, 2400},
+                                                                   {B4800, 4800},
+                                                                   {B9600, 9600},
+                                                                   {B19200, 19200},
+                                                                   {B38400, 38400},
+                                                                   {B57600, 57600},
+                                                                   {B115200, 115200},
+                                                                   {B230400, 230400},
+                                                                   {B460800, 460800},
+                                                                   {B921600, 921600},
+                                                                   {B1000000, 1000000},
+                                                                   {B4000000, 4000000}}};
+  std::string baud = "unusual speed";
+  for (const auto& [constant, value] : speeds) {
+    if (::cfgetospeed(&line) == constant) baud = std::to_string(value) + " baud";
+  }
+  const int data_bits = (line.c_cflag & CSIZE) == CS5   ? 5
+                        : (line.c_cflag & CSIZE) == CS6 ? 6
+                        : (line.c_cflag & CSIZE) == CS7 ? 7
+                                                        : 8;
+  std::string parity = "no parity";
+  if (line.c_cflag & PARENB) {
+    const bool odd = line.c_cflag & PARODD;
+    parity = (line.c_cflag & CMSPAR) ? (odd ? "mark parity" : "space parity")
+                                     : (odd ? "odd parity" : "even parity");
+  }
+  const bool raw = !(line.c_lflag & (ICANON | ECHO | ISIG)) && !(line.c_oflag & OPOST);
+  return baud + ", " + std::to_string(data_bits) + " data bits, " + parity + ", " +
+         ((line.c_cflag & CSTOPB) ? "2 stop bits" : "1 stop bit") + (raw ? ", raw" : ", cooked");
+}
+
+}  // namespace vcom

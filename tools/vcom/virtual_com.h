@@ -1,0 +1,74 @@
+#pragma once
+
+// Virtual COM ports: pseudo-terminals that stand in for serial ports, and a way to run a program
+// that sees them at the kernel's serial device names (/dev/ttyS0 for COM1 and so on), without any
+// serial hardware and without touching the machine's own /dev.
+
+#include <termios.h>
+
+#include <chrono>
+#include <span>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "platform/posix/file_descriptor.h"
+
+namespace vcom {
+
+using pelvaro::FileDescriptor;
+
+// A pseudo-terminal pair standing in for COMn. The test side keeps both ends open, so the line
+// keeps its settings between runs and never hangs up.
+class VirtualPort {
+ public:
+  explicit VirtualPort(int com);
+
+  int com() const { return com_; }
+  std::string device_name() const { return "ttyS" + std::to_string(com_ - 1); }
+  const std::string& pty_path() const { return pty_path_; }
+
+  // Puts the line at settings unlike those a sender should choose (1200 baud, 7 data bits, even
+  // parity, 2 stop bits, cooked), so that a test sees what the sender changed.
+  void preset_foreign_settings();
+  // The line settings as the line now has them.
+  termios line() const;
+  // Everything that has arrived since the last call.
+  std::string take_received();
+
+ private:
+  int com_;
+  FileDescriptor master_;
+  FileDescriptor slave_;
+  std::string pty_path_;
+};
+
+struct ProcessResult {
+  int exit_status = -1;  // the exit code, or 128 + signal
+  bool timed_out = false;
+  std::string standard_output;
+  std::string standard_error;
+  std::chrono::nanoseconds elapsed{};
+};
+
+// Raised when this machine does not let us make a private mount namespace (not root, or a
+// sandbox that forbids it).
+class NamespaceUnavailable : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// Runs `argv` (argv[0] a path) in a private mount namespace whose /dev holds the ports'
+// devices, bound to their pseudo-terminals, and null, zero, random and urandom. A program that
+// does not end within `timeout` is killed.
+ProcessResult run_with_ports(std::span<VirtualPort> ports, const std::vector<std::string>& argv,
+                             std::chrono::milliseconds timeout,
+                             const std::vector<std::string>& environment = {});
+
+// Why run_with_ports cannot work on this machine, or the empty text if it can.
+std::string namespace_unavailable_reason();
+
+// "9600 baud, 8 data bits, no parity, 1 stop bit, raw"
+std::string describe_line(const termios& line);
+
+}  // namespace vcom
