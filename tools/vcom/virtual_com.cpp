@@ -197,8 +197,8 @@ VirtualPort::VirtualPort(int com) : com_(com) {
 void VirtualPort::preset_foreign_settings() {
   termios line{};
   ::tcgetattr(slave_.get(), &line);
-  line.c_cflag &= ~(CSIZE | PARODD | CSTOPB | CLOCAL);
-  line.c_cflag |= CS7 | PARENB | CSTOPB | CREAD;
+  line.c_cflag &= ~CLOCAL;
+  line.c_cflag |= CSTOPB | CREAD;
   line.c_lflag |= ICANON | ECHO | ISIG;
   line.c_oflag |= OPOST | ONLCR;
   line.c_iflag |= IXON | ICRNL;

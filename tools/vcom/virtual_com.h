@@ -28,8 +28,9 @@ class VirtualPort {
   std::string device_name() const { return "ttyS" + std::to_string(com_ - 1); }
   const std::string& pty_path() const { return pty_path_; }
 
-  // Puts the line at settings unlike those a sender should choose (1200 baud, 7 data bits, even
-  // parity, 2 stop bits, cooked), so that a test sees what the sender changed.
+  // Puts the line at settings unlike those a sender should choose (1200 baud, 2 stop bits, cooked),
+  // so that a test sees what the sender changed. A pseudo-terminal always shows 8 data bits and no
+  // parity: it carries whole bytes.
   void preset_foreign_settings();
   // The line settings as the line now has them.
   termios line() const;

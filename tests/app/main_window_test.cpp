@@ -1,0 +1,164 @@
+#include "app/main_window.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "app/headless_display.h"
+#include "serial/comm_control.h"
+#include "settings/profile.h"
+#include "support/recording_control.h"
+#include "support/temporary_directory.h"
+
+namespace pelvaro {
+namespace {
+
+using testing::RecordingControl;
+using testing::TemporaryDirectory;
+
+std::u16string wide(const std::string& ascii) { return {ascii.begin(), ascii.end()}; }
+
+TEST(MainWindowDescription, IsTheSmallForm1WithTwentySixPortChoices) {
+  const WindowDescription& d = frovan_description();
+  EXPECT_EQ(d.caption, u"Form1");
+  EXPECT_EQ(d.client_width, 3450);
+  EXPECT_EQ(d.client_height, 1035);
+  ASSERT_EQ(d.list_choices.size(), 26u);
+  EXPECT_EQ(d.list_choices[0], u"KAPALI");
+  for (std::size_t n = 1; n <= 25; ++n) EXPECT_EQ(d.list_choices[n], wide(std::to_string(n)));
+  ASSERT_EQ(d.controls.size(), 3u);
+  EXPECT_EQ(d.controls[0].name, "Command1");
+  EXPECT_EQ(d.controls[1].name, "com");
+  EXPECT_EQ(d.controls[2].name, "MSComm1");
+}
+
+TEST(DropDownList, SelectsAChoiceIgnoringCaseAndRefusesAnythingElse) {
+  ComboBox com{frovan_description().list_choices};
+  EXPECT_EQ(com.text(), u"");
+  EXPECT_FALSE(com.selected_index());
+
+  com.set_text(u"kapali");
+  EXPECT_EQ(com.text(), u"KAPALI");
+  EXPECT_EQ(com.selected_index(), 0u);
+  com.set_text(u"25");
+  EXPECT_EQ(com.selected_index(), 25u);
+
+  for (const std::u16string refused : {u"", u"30", u"0", u" 3", u"3.0", u"03", u"KAPALI "}) {
+    try {
+      com.set_text(refused);
+      ADD_FAILURE() << "took " << std::string(refused.begin(), refused.end());
+    } catch (const RuntimeError& error) {
+      EXPECT_EQ(error.number(), ErrorNumber::invalid_property_value);
+    }
+    EXPECT_EQ(com.text(), u"25");  // a refused text leaves the selection as it was
+  }
+  EXPECT_THROW(com.select(26), RuntimeError);
+}
+
+TEST(SettingsPath, AddsTheSeparatorEvenAfterARootDirectory) {
+  EXPECT_EQ(settings_path(u"/opt/pelvaro", u'/'), u"/opt/pelvaro/pelvaro.txt");
+  EXPECT_EQ(settings_path(u"/", u'/'), u"//pelvaro.txt");
+  EXPECT_EQ(settings_path(u"C:\\", u'\\'), u"C:\\\\pelvaro.txt");
+}
+
+class MainWindowTest : public ::testing::Test {
+ protected:
+  TemporaryDirectory folder;
+
+  frovan window_with(std::unique_ptr<Dispatch> control) {
+    const std::u16string directory = wide(folder.path().string());
+    return frovan{Application{[directory] { return directory; }, u'/'}, std::move(control)};
+  }
+  frovan window_recording(RecordingControl*& recorder, std::optional<int> failing = {}) {
+    auto control = std::make_unique<RecordingControl>(failing);
+    recorder = control.get();
+    return window_with(std::move(control));
+  }
+};
+
+TEST_F(MainWindowTest, LoadingSelectsThePortFromTheSettingsFileBesideTheProgram) {
+  folder.write("pelvaro.txt", "[ayar]\ncom=7\n");
+  RecordingControl* control = nullptr;
+  frovan window = window_recording(control);
+  window.Form_Load();
+  EXPECT_EQ(window.com.text(), u"7");
+  EXPECT_TRUE(control->assignments.empty());  // loading sends nothing
+}
+
+TEST_F(MainWindowTest, LoadingWithoutAUsableValueIsAnError) {
+  RecordingControl* control = nullptr;
+  frovan window = window_recording(control);
+  EXPECT_THROW(window.Form_Load(), RuntimeError);  // no settings file at all
+  folder.write("pelvaro.txt", "[ayar]\ncom=30\n");
+  EXPECT_THROW(window.Form_Load(), RuntimeError);
+}
+
+TEST_F(MainWindowTest, ActivationSendsThenEndsWithAStatusThatTellsWhetherItAllWent) {
+  folder.write("pelvaro.txt", "[ayar]\ncom=3\n");
+  for (const auto& [failing, status] :
+       {std::pair{std::optional<int>{}, ExitStatus::success},
+        std::pair{std::optional<int>{3}, ExitStatus::failure_dropped}}) {
+    RecordingControl* control = nullptr;
+    frovan window = window_recording(control, failing);
+    window.Form_Load();
+    try {
+      window.Form_Activate();
+      ADD_FAILURE() << "activation did not end the program";
+    } catch (const ProgramEnd& end) {
+      EXPECT_EQ(end.status, status);
+    }
+    EXPECT_EQ(control->assignments.size(), 5u);
+  }
+}
+
+TEST_F(MainWindowTest, TheButtonSendsWithoutEndingAndReportsTheFirstFailure) {
+  folder.write("pelvaro.txt", "[ayar]\ncom=5\n");
+  RecordingControl* control = nullptr;
+  frovan window = window_recording(control, 8);
+  window.Form_Load();
+  window.Click("Command1");
+  EXPECT_EQ(control->assignments.size(), 5u);
+  EXPECT_THROW(window.Click("Command1"), RuntimeError);  // the third statement of the second run
+  EXPECT_EQ(control->assignments.size(), 8u);
+  window.Click("com");  // clicking the list runs nothing
+  EXPECT_EQ(control->assignments.size(), 8u);
+}
+
+TEST_F(MainWindowTest, TheRuntimeLoadsActivatesAndEnds) {
+  folder.write("pelvaro.txt", "[ayar]\ncom=KAPALI\n");
+  RecordingControl* control = nullptr;
+  frovan window = window_recording(control, 1);
+  HeadlessDisplay display;
+  ::testing::internal::CaptureStderr();
+  EXPECT_EQ(run_forms_application(window, display), ExitStatus::failure_dropped);
+  EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");  // activation never prints
+  EXPECT_EQ(control->assignments.size(), 5u);
+}
+
+TEST_F(MainWindowTest, ALoadFailureIsReportedAndNothingIsSent) {
+  folder.write("pelvaro.txt", "[ayar]\ncom=\n");
+  RecordingControl* control = nullptr;
+  frovan window = window_recording(control);
+  HeadlessDisplay display;
+  ::testing::internal::CaptureStderr();
+  EXPECT_EQ(run_forms_application(window, display), ExitStatus::unhandled_error);
+  EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+            "pelvaro: run-time error 380: Invalid property value: not one of the list's "
+            "choices\n");
+  EXPECT_TRUE(control->assignments.empty());
+}
+
+TEST_F(MainWindowTest, WithTheRealControlKapaliOpensNothing) {
+  folder.write("pelvaro.txt", "[ayar]\ncom=KAPALI\n");
+  int opens = 0;
+  frovan window = window_with(std::make_unique<CommControl>([&](int, const LineSettings&) {
+    ++opens;
+    return std::unique_ptr<SerialPort>{};
+  }));
+  HeadlessDisplay display;
+  EXPECT_EQ(run_forms_application(window, display), ExitStatus::failure_dropped);
+  EXPECT_EQ(opens, 0);
+}
+
+}  // namespace
+}  // namespace pelvaro

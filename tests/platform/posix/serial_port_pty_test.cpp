@@ -1,0 +1,126 @@
+// The serial port on a real terminal device: a pseudo-terminal pair, whose other side shows what
+// the port sent and the line settings it left.
+
+#include <fcntl.h>
+#include <pty.h>
+#include <sys/file.h>
+#include <termios.h>
+
+#include <gtest/gtest.h>
+
+#include <cstddef>
+#include <fstream>
+#include <iterator>
+#include <string>
+
+#include "app/runtime_error.h"
+#include "platform/posix/file_descriptor.h"
+#include "platform/posix/posix_serial_port.h"
+#include "support/temporary_directory.h"
+#include "virtual_com.h"
+
+namespace pelvaro {
+namespace {
+
+constexpr LineSettings nine_six_8n1{9600, Parity::none, 8, StopBits::one};
+
+const std::byte signal_byte[] = {std::byte{0x61}};
+
+ErrorNumber open_failure(const std::string& path, const LineSettings& settings = nine_six_8n1) {
+  try {
+    open_serial_device(path, settings);
+  } catch (const RuntimeError& error) {
+    return error.number();
+  }
+  ADD_FAILURE() << path << " opened";
+  return ErrorNumber::internal_error;
+}
+
+TEST(SerialPortOnPty, Applies9600EightNoneOneRawFromOtherSettings) {
+  vcom::VirtualPort line{3};
+  const auto port = open_serial_device(line.pty_path(), nine_six_8n1);
+  const termios t = line.line();
+  EXPECT_EQ(::cfgetospeed(&t), B9600);
+  EXPECT_EQ(::cfgetispeed(&t), B9600);
+  EXPECT_EQ(t.c_cflag & CSIZE, tcflag_t{CS8});
+  EXPECT_FALSE(t.c_cflag & (PARENB | CSTOPB | CRTSCTS));
+  EXPECT_TRUE(t.c_cflag & CLOCAL);
+  EXPECT_TRUE(t.c_cflag & CREAD);
+  EXPECT_FALSE(t.c_iflag & (IXON | IXOFF | ICRNL | INPCK));
+  EXPECT_FALSE(t.c_oflag & OPOST);
+  EXPECT_FALSE(t.c_lflag & (ICANON | ECHO | ISIG));
+  EXPECT_EQ(vcom::describe_line(t), "9600 baud, 8 data bits, no parity, 1 stop bit, raw");
+}
+
+TEST(SerialPortOnPty, AppliesOtherLineSettingsAsGiven) {
+  // A pseudo-terminal shows the speed and the stop bits; it keeps 8 bits without parity.
+  vcom::VirtualPort line{1};
+  {
+    const auto port = open_serial_device(line.pty_path(), {19200, Parity::odd, 7, StopBits::two});
+    EXPECT_EQ(vcom::describe_line(line.line()), "19200 baud, 8 data bits, no parity, 2 stop bits, raw");
+  }
+  {
+    const auto port = open_serial_device(line.pty_path(), {115200, Parity::none, 8, StopBits::one});
+    EXPECT_EQ(vcom::describe_line(line.line()), "115200 baud, 8 data bits, no parity, 1 stop bit, raw");
+  }
+  EXPECT_EQ(open_failure(line.pty_path(), {12345, Parity::none, 8, StopBits::one}),
+            ErrorNumber::line_settings_refused);
+}
+
+TEST(SerialPortOnPty, WritesExactlyTheOneByte) {
+  vcom::VirtualPort line{3};
+  line.take_received();
+  auto port = open_serial_device(line.pty_path(), nine_six_8n1);
+  EXPECT_EQ(line.take_received(), "");  // opening sends nothing
+  port->write(signal_byte);
+  port->drain_and_close();
+  EXPECT_EQ(line.take_received(), "a");
+}
+
+TEST(SerialPortOnPty, APortHeldByAnotherProgramIsRefusedAndUntouched) {
+  vcom::VirtualPort line{3};
+  FileDescriptor holder{::open(line.pty_path().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC)};
+  ASSERT_EQ(::flock(holder.get(), LOCK_EX | LOCK_NB), 0);
+  EXPECT_EQ(open_failure(line.pty_path()), ErrorNumber::port_in_use);
+  EXPECT_EQ(vcom::describe_line(line.line()),
+            "1200 baud, 8 data bits, no parity, 2 stop bits, cooked");
+  holder.reset();
+  EXPECT_NO_THROW(open_serial_device(line.pty_path(), nine_six_8n1));
+}
+
+TEST(SerialPortOnPty, OnlyOneOpenAtATime) {
+  vcom::VirtualPort line{3};
+  const auto first = open_serial_device(line.pty_path(), nine_six_8n1);
+  EXPECT_EQ(open_failure(line.pty_path()), ErrorNumber::port_in_use);
+}
+
+TEST(SerialPortOnPty, AWriteAfterTheOtherSideHungUpFails) {
+  int master = -1;
+  int slave = -1;
+  ASSERT_EQ(::openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
+  FileDescriptor master_end{master};
+  FileDescriptor slave_end{slave};
+  const std::string path = ::ttyname(slave);
+  auto port = open_serial_device(path, nine_six_8n1);
+  master_end.reset();
+  try {
+    port->write(signal_byte);
+    ADD_FAILURE() << "the write went nowhere without an error";
+  } catch (const RuntimeError& error) {
+    EXPECT_EQ(error.number(), ErrorNumber::write_failed);
+  }
+}
+
+TEST(SerialPortOnAnythingElse, IsRefusedBeforeAnythingIsWritten) {
+  testing::TemporaryDirectory folder;
+  const auto file = folder.write("not-a-port", "unchanged");
+  EXPECT_EQ(open_failure(file.string()), ErrorNumber::not_a_serial_port);
+  EXPECT_EQ(open_failure(folder.path().string()), ErrorNumber::not_a_serial_port);
+  EXPECT_EQ(open_failure("/dev/null"), ErrorNumber::not_a_serial_port);
+  EXPECT_EQ(open_failure((folder.path() / "ttyS99").string()), ErrorNumber::device_unavailable);
+  std::ifstream check{file};
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>{check}, {}), "unchanged");
+}
+
+}  // namespace
+}  // namespace pelvaro
