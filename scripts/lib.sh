@@ -21,7 +21,9 @@ install_packages() {
     "${missing[@]}" >/dev/null
 }
 
-build_packages=(cmake make g++ libgtest-dev)
+build_packages=(cmake make g++ libgtest-dev libfltk1.3-dev)
+# What the desktop tests run on: a virtual X server, a window manager, and xdotool to click.
+desktop_packages=(xvfb openbox xdotool)
 
 build() {
   cmake -S "$repo_root" -B "$build_dir" -DCMAKE_BUILD_TYPE=Release >/dev/null

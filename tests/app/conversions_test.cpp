@@ -19,13 +19,11 @@ struct NumberCase {
 
 TEST(ReadNumber, ReadsTheNumberAtTheStartOfATextAndStopsWhereItEnds) {
   const NumberCase cases[] = {
-      {u"3", 3},         {u" 7", 7},        {u"\t\n 7", 7},      {u"7x", 7},
-      {u"KAPALI", 0},    {u"", 0},          {u"-2", -2},         {u"+4", 4},
-      {u"2.5", 2.5},     {u".5", 0.5},      {u"5.", 5},          {u"1e3", 1000},
-      {u"2E-1", 0.2},    {u"1e", 1},        {u"1e+", 1},         {u"1ex", 1},
-      {u"-", 0},         {u".", 0},         {u"+.", 0},          {u"1 2", 1},
-      {u"1,5", 1},       {u"3.5.1", 3.5},   {u"--3", 0},         {u"\r3", 0},
-      {u"\u0663", 0},    {u"007", 7},       {u"-0", 0},          {u"25", 25},
+      {u"3", 3},      {u" 7", 7},  {u"\t\n 7", 7}, {u"7x", 7},      {u"KAPALI", 0}, {u"", 0},
+      {u"-2", -2},    {u"+4", 4},  {u"2.5", 2.5},  {u".5", 0.5},    {u"5.", 5},     {u"1e3", 1000},
+      {u"2E-1", 0.2}, {u"1e", 1},  {u"1e+", 1},    {u"1ex", 1},     {u"-", 0},      {u".", 0},
+      {u"+.", 0},     {u"1 2", 1}, {u"1,5", 1},    {u"3.5.1", 3.5}, {u"--3", 0},    {u"\r3", 0},
+      {u"\u0663", 0}, {u"007", 7}, {u"-0", 0},     {u"25", 25},
   };
   for (const auto& [text, expected] : cases) {
     EXPECT_EQ(read_number(text), expected) << std::string(text.begin(), text.end());
@@ -61,10 +59,10 @@ TEST(ToInt16, OverflowsOutsideTheSixteenBitRange) {
   EXPECT_EQ(to_int16(32767.4), 32767);
   EXPECT_EQ(to_int16(-32768), -32768);
   EXPECT_EQ(to_int16(-32768.5), -32768);  // the even neighbour is still in range
-  for (double value : {32767.5, 32768.0, 40000.0, -32768.6, -32769.0, 1e300,
-                       std::numeric_limits<double>::infinity(),
-                       -std::numeric_limits<double>::infinity(),
-                       std::numeric_limits<double>::quiet_NaN()}) {
+  for (double value :
+       {32767.5, 32768.0, 40000.0, -32768.6, -32769.0, 1e300,
+        std::numeric_limits<double>::infinity(), -std::numeric_limits<double>::infinity(),
+        std::numeric_limits<double>::quiet_NaN()}) {
     try {
       to_int16(value);
       ADD_FAILURE() << value << " did not overflow";

@@ -16,7 +16,9 @@ namespace {
 using testing::RecordingControl;
 using testing::TemporaryDirectory;
 
-std::u16string wide(const std::string& ascii) { return {ascii.begin(), ascii.end()}; }
+std::u16string wide(const std::string& ascii) {
+  return {ascii.begin(), ascii.end()};
+}
 
 TEST(MainWindowDescription, IsTheSmallForm1WithTwentySixPortChoices) {
   const WindowDescription& d = frovan_description();

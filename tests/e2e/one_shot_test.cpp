@@ -1,18 +1,16 @@
-// The built executable, copied as it ships into a folder of its own with a settings file, run in
-// a private mount namespace in which the serial devices are pseudo-terminals.
+// The built program, copied as it ships into a folder of its own with a settings file, run in a
+// private mount namespace in which the serial devices are pseudo-terminals. No display here.
 
 #include <fcntl.h>
 #include <sys/file.h>
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <filesystem>
 #include <string>
 #include <vector>
 
-#include "support/temporary_directory.h"
-#include "virtual_com.h"
+#include "support/shipped_program.h"
 
 namespace {
 
@@ -20,42 +18,7 @@ namespace fs = std::filesystem;
 using pelvaro::FileDescriptor;
 using pelvaro::testing::TemporaryDirectory;
 
-constexpr std::chrono::milliseconds run_limit{10000};
-
-class OneShotRun : public ::testing::Test {
- protected:
-  static void SetUpTestSuite() { unavailable_ = vcom::namespace_unavailable_reason(); }
-
-  void SetUp() override {
-    if (!unavailable_.empty()) GTEST_SKIP() << "no private mount namespace here: " << unavailable_;
-    fs::copy_file(PELVARO_EXECUTABLE, program());
-  }
-
-  fs::path program() const { return folder.path() / "pelvaro"; }
-
-  void write_settings(std::string_view content) const { folder.write("pelvaro.txt", content); }
-
-  vcom::ProcessResult run(std::vector<vcom::VirtualPort>& ports) {
-    return run_program(ports, program());
-  }
-  static vcom::ProcessResult run_program(std::vector<vcom::VirtualPort>& ports,
-                                         const fs::path& path) {
-    vcom::ProcessResult result = vcom::run_with_ports(ports, {path.string()}, run_limit);
-    EXPECT_FALSE(result.timed_out);
-    return result;
-  }
-
-  static std::vector<vcom::VirtualPort> ports(std::initializer_list<int> coms) {
-    return {coms.begin(), coms.end()};
-  }
-
-  static void expect_silence(std::vector<vcom::VirtualPort>& lines) {
-    for (auto& line : lines) EXPECT_EQ(line.take_received(), "") << "COM" << line.com();
-  }
-
-  TemporaryDirectory folder;
-  static inline std::string unavailable_;
-};
+using OneShotRun = pelvaro::testing::ShippedProgramTest;
 
 TEST_F(OneShotRun, SendsOneByteOnTheChosenPortAndNowhereElse) {
   write_settings("[ayar]\r\ncom=3\r\n");
@@ -64,7 +27,8 @@ TEST_F(OneShotRun, SendsOneByteOnTheChosenPortAndNowhereElse) {
   EXPECT_EQ(result.exit_status, 0);
   EXPECT_EQ(result.standard_output + result.standard_error, "");
   EXPECT_EQ(lines[2].take_received(), "a");
-  EXPECT_EQ(vcom::describe_line(lines[2].line()), "9600 baud, 8 data bits, no parity, 1 stop bit, raw");
+  EXPECT_EQ(vcom::describe_line(lines[2].line()),
+            "9600 baud, 8 data bits, no parity, 1 stop bit, raw");
   expect_silence(lines);
 }
 

@@ -147,18 +147,21 @@ TEST_F(CommControlTest, SettingsTakeEffectAtTheNextOpenAndBadOnesChangeNothing) 
 }
 
 TEST(ParseLineSettings, TakesTheUsualForm) {
-  EXPECT_EQ(parse_line_settings(u"9600,N,8,1"), (LineSettings{9600, Parity::none, 8, StopBits::one}));
+  EXPECT_EQ(parse_line_settings(u"9600,N,8,1"),
+            (LineSettings{9600, Parity::none, 8, StopBits::one}));
   EXPECT_EQ(parse_line_settings(u"300,O,5,1.5"),
             (LineSettings{300, Parity::odd, 5, StopBits::one_and_a_half}));
-  EXPECT_EQ(parse_line_settings(u"115200,M,6,2"), (LineSettings{115200, Parity::mark, 6, StopBits::two}));
-  EXPECT_EQ(parse_line_settings(u"1200,s,7,1"), (LineSettings{1200, Parity::space, 7, StopBits::one}));
+  EXPECT_EQ(parse_line_settings(u"115200,M,6,2"),
+            (LineSettings{115200, Parity::mark, 6, StopBits::two}));
+  EXPECT_EQ(parse_line_settings(u"1200,s,7,1"),
+            (LineSettings{1200, Parity::space, 7, StopBits::one}));
 }
 
 TEST(ParseLineSettings, RefusesEverythingElse) {
   for (const std::u16string text :
        {u"", u"9600", u"9600,N,8", u"9600,N,8,1,", u"9600,X,8,1", u"9600,N,4,1", u"9600,N,9,1",
-        u"9600,N,8,3", u"9600,N,8,1.5", u"0,N,8,1", u"-9600,N,8,1", u"9600 ,N,8,1",
-        u"9600,NN,8,1", u"96k,N,8,1", u"99999999999,N,8,1", u"9600,N,8,0"}) {
+        u"9600,N,8,3", u"9600,N,8,1.5", u"0,N,8,1", u"-9600,N,8,1", u"9600 ,N,8,1", u"9600,NN,8,1",
+        u"96k,N,8,1", u"99999999999,N,8,1", u"9600,N,8,0"}) {
     try {
       parse_line_settings(text);
       ADD_FAILURE() << std::string(text.begin(), text.end()) << " was taken";

@@ -43,7 +43,7 @@ TEST_F(ProfileLookupTest, EveryMissingPieceGivesTheEmptyText) {
   EXPECT_EQ(lookup_in("[ayar]\nport=3\n"), u"");
   EXPECT_EQ(lookup_in("[ayar]\ncom=\n"), u"");
   EXPECT_EQ(lookup_in("com=3\n[ayar]\n"), u"");  // a key before any section belongs to none
-  EXPECT_EQ(lookup_in("[ayar]\ncom\n"), u"");     // no equals sign: not an entry
+  EXPECT_EQ(lookup_in("[ayar]\ncom\n"), u"");    // no equals sign: not an entry
 }
 
 TEST_F(ProfileLookupTest, ALongValueIsCutTo254Characters) {
@@ -64,7 +64,7 @@ TEST_F(ProfileLookupTest, FollowsTheWindowsProfileSyntax) {
   EXPECT_EQ(lookup_in("  [ ayar ]  \n\t com \t=\t 3 \t\n"), u"3");
   EXPECT_EQ(lookup_in("[ayar]\ncom=\"3\"\n"), u"3");
   EXPECT_EQ(lookup_in("[ayar]\ncom='KAPALI'\n"), u"KAPALI");
-  EXPECT_EQ(lookup_in("[ayar]\ncom=\"3'\n"), u"\"3'");  // quotes that do not match stay
+  EXPECT_EQ(lookup_in("[ayar]\ncom=\"3'\n"), u"\"3'");        // quotes that do not match stay
   EXPECT_EQ(lookup_in("[ayar]\ncom=\"\"3\"\"\n"), u"\"3\"");  // only one pair goes
   EXPECT_EQ(lookup_in("[ayar]\ncom=3\ncom=4\n"), u"3");
   EXPECT_EQ(lookup_in("[ayar]\nx=1\n[ayar]\ncom=4\n"), u"");  // only the first section counts

@@ -57,11 +57,13 @@ TEST(SerialPortOnPty, AppliesOtherLineSettingsAsGiven) {
   vcom::VirtualPort line{1};
   {
     const auto port = open_serial_device(line.pty_path(), {19200, Parity::odd, 7, StopBits::two});
-    EXPECT_EQ(vcom::describe_line(line.line()), "19200 baud, 8 data bits, no parity, 2 stop bits, raw");
+    EXPECT_EQ(vcom::describe_line(line.line()),
+              "19200 baud, 8 data bits, no parity, 2 stop bits, raw");
   }
   {
     const auto port = open_serial_device(line.pty_path(), {115200, Parity::none, 8, StopBits::one});
-    EXPECT_EQ(vcom::describe_line(line.line()), "115200 baud, 8 data bits, no parity, 1 stop bit, raw");
+    EXPECT_EQ(vcom::describe_line(line.line()),
+              "115200 baud, 8 data bits, no parity, 1 stop bit, raw");
   }
   EXPECT_EQ(open_failure(line.pty_path(), {12345, Parity::none, 8, StopBits::one}),
             ErrorNumber::line_settings_refused);

@@ -24,13 +24,14 @@ TEST(TextEncoding, ConvertsUtf8BothWays) {
 
 TEST(TextEncoding, AnyBytesSurviveTheRoundTrip) {
   const std::string odd_bytes[] = {
-      "caf\xE9",            // Latin-1
-      "\xFF\xFE",           // a UTF-16 byte-order mark
-      "\xC0\xAF",           // an overlong slash
-      "\xED\xA0\x80",       // an encoded surrogate
-      "\xF4\x90\x80\x80",   // past U+10FFFF
-      "\xE2\x82",           // a sequence cut short
-      "\x80" "abc\xC3",     // stray continuation and lead bytes around ASCII
+      "caf\xE9",           // Latin-1
+      "\xFF\xFE",          // a UTF-16 byte-order mark
+      "\xC0\xAF",          // an overlong slash
+      "\xED\xA0\x80",      // an encoded surrogate
+      "\xF4\x90\x80\x80",  // past U+10FFFF
+      "\xE2\x82",          // a sequence cut short
+      "\x80"
+      "abc\xC3",  // stray continuation and lead bytes around ASCII
   };
   for (const std::string& bytes : odd_bytes) {
     const std::u16string wide = from_ansi(bytes);
@@ -41,7 +42,9 @@ TEST(TextEncoding, AnyBytesSurviveTheRoundTrip) {
 }
 
 TEST(TextEncoding, ALoneSurrogateHasNoEightBitForm) {
-  EXPECT_EQ(to_ansi(u"a\xD800" u"b"), "a?b");
+  EXPECT_EQ(to_ansi(u"a\xD800"
+                    u"b"),
+            "a?b");
   EXPECT_EQ(to_ansi(std::u16string{u'\xDFFF'}), "?");
 }
 

@@ -1,0 +1,98 @@
+// The built program as it ships, on a desktop: a real X server (Xvfb), with and without a window
+// manager, and with a display that is named but not there.
+
+#include <gtest/gtest.h>  // before anything that may bring in the X headers
+
+#include <chrono>
+#include <future>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "support/shipped_program.h"
+#include "support/x_server.h"
+#include "support/x_windows.h"
+
+namespace {
+
+using namespace pelvaro::testing;
+
+class DesktopRun : public ShippedProgramTest, public ::testing::WithParamInterface<bool> {
+ protected:
+  void SetUp() override {
+    ShippedProgramTest::SetUp();
+    if (IsSkipped()) return;
+    if (const std::string why = XServer::unavailable_reason(); !why.empty()) GTEST_SKIP() << why;
+    server = std::make_unique<XServer>(GetParam());
+  }
+
+  std::vector<std::string> desktop() const { return {"DISPLAY=" + server->display()}; }
+
+  std::unique_ptr<XServer> server;
+};
+
+TEST_P(DesktopRun, ShowsItsWindowSendsAndEnds) {
+  write_settings("[ayar]\ncom=3\n");
+  auto lines = ports({2, 3});
+  const auto result = run(lines, desktop());
+  EXPECT_EQ(result.exit_status, 0);
+  EXPECT_EQ(result.standard_output + result.standard_error, "");
+  EXPECT_EQ(lines[1].take_received(), "a");
+  EXPECT_EQ(lines[0].take_received(), "");
+}
+
+TEST_P(DesktopRun, TheErrorReportStaysUntilDismissedAndNothingIsSent) {
+  auto lines = ports({3});  // and no settings file
+  auto running = std::async(std::launch::async, [&] { return run(lines, desktop()); });
+
+  XConnection x{server->display()};
+  XWindow report = 0;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds{10};
+  while (!report && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds{20});
+    report = find_window_titled(x.get(), "pelvaro");
+  }
+  ASSERT_NE(report, 0u) << "no error report appeared";
+  EXPECT_EQ(running.wait_for(std::chrono::milliseconds{500}), std::future_status::timeout)
+      << "the report went away by itself";
+  press_key(server->display(), report, "Return");
+
+  const auto result = running.get();
+  EXPECT_EQ(result.exit_status, 2);
+  EXPECT_EQ(result.standard_error,
+            "pelvaro: run-time error 380: Invalid property value: not one of the list's "
+            "choices\n");
+  expect_silence(lines);
+}
+
+TEST_P(DesktopRun, LoadsTheToolkitOnlyWhenThereIsADisplay) {
+  write_settings("[ayar]\ncom=3\n");
+  auto lines = ports({3});
+  const auto with_display = run(lines, {desktop()[0], "LD_DEBUG=files"});
+  EXPECT_NE(with_display.standard_error.find("libfltk"), std::string::npos);
+  const auto headless = run(lines, {"LD_DEBUG=files"});
+  EXPECT_EQ(headless.exit_status, 0);
+  for (const char* library : {"libfltk", "libX11", "libxcb", "libXft", "libfontconfig"}) {
+    EXPECT_EQ(headless.standard_error.find(library), std::string::npos) << library;
+  }
+  EXPECT_EQ(lines[0].take_received(), "aa");
+}
+
+INSTANTIATE_TEST_SUITE_P(Desktop, DesktopRun, ::testing::Values(false, true), [](const auto& info) {
+  return info.param ? "WithWindowManager" : "WithoutWindowManager";
+});
+
+using UnreachableDisplay = ShippedProgramTest;
+
+TEST_F(UnreachableDisplay, StillSends) {
+  write_settings("[ayar]\ncom=3\n");
+  for (const char* display : {"DISPLAY=:987", "DISPLAY=nonsense", "DISPLAY=127.0.0.1:987"}) {
+    auto lines = ports({3});
+    const auto result = run(lines, {display});
+    EXPECT_EQ(result.exit_status, 0) << display;
+    EXPECT_EQ(result.standard_error, "") << display;
+    EXPECT_EQ(lines[0].take_received(), "a") << display;
+  }
+}
+
+}  // namespace

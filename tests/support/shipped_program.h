@@ -1,0 +1,62 @@
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "support/temporary_directory.h"
+#include "virtual_com.h"
+
+namespace pelvaro::testing {
+
+// The built program as it ships (the executable and, where built, its display module), copied
+// into a folder of its own, run with virtual COM ports. Skips where no private mount namespace
+// can be made.
+class ShippedProgramTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() { unavailable_ = vcom::namespace_unavailable_reason(); }
+
+  void SetUp() override {
+    if (!unavailable_.empty()) GTEST_SKIP() << "no private mount namespace here: " << unavailable_;
+    const std::filesystem::path built = PELVARO_EXECUTABLE;
+    std::filesystem::copy_file(built, program());
+    const auto module = built.parent_path() / "pelvaro-fltk.so";
+    if (std::filesystem::exists(module)) {
+      std::filesystem::copy_file(module, folder.path() / module.filename());
+    }
+  }
+
+  std::filesystem::path program() const { return folder.path() / "pelvaro"; }
+
+  void write_settings(std::string_view content) const { folder.write("pelvaro.txt", content); }
+
+  static std::vector<vcom::VirtualPort> ports(std::initializer_list<int> coms) {
+    return {coms.begin(), coms.end()};
+  }
+
+  vcom::ProcessResult run(std::vector<vcom::VirtualPort>& lines,
+                          const std::vector<std::string>& environment = {}) const {
+    return run_program(lines, program(), environment);
+  }
+
+  static vcom::ProcessResult run_program(std::vector<vcom::VirtualPort>& lines,
+                                         const std::filesystem::path& path,
+                                         const std::vector<std::string>& environment = {}) {
+    vcom::ProcessResult result =
+        vcom::run_with_ports(lines, {path.string()}, std::chrono::seconds{20}, environment);
+    EXPECT_FALSE(result.timed_out);
+    return result;
+  }
+
+  static void expect_silence(std::vector<vcom::VirtualPort>& lines) {
+    for (auto& line : lines) EXPECT_EQ(line.take_received(), "") << "COM" << line.com();
+  }
+
+  TemporaryDirectory folder;
+  static inline std::string unavailable_;
+};
+
+}  // namespace pelvaro::testing

@@ -1,0 +1,90 @@
+#include "support/x_windows.h"
+
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
+
+#include <cstdlib>
+#include <stdexcept>
+
+namespace pelvaro::testing {
+
+XConnection::XConnection(const std::string& display) : display_(XOpenDisplay(display.c_str())) {
+  if (!display_) throw std::runtime_error("cannot connect to X display " + display);
+}
+
+XConnection::~XConnection() {
+  XCloseDisplay(display_);
+}
+
+std::string window_title(_XDisplay* x, XWindow window) {
+  char* name = nullptr;
+  if (!XFetchName(x, window, &name) || !name) return {};
+  std::string title = name;
+  XFree(name);
+  return title;
+}
+
+WindowSize window_size(_XDisplay* x, XWindow window) {
+  XWindowAttributes attributes{};
+  XGetWindowAttributes(x, window, &attributes);
+  return {attributes.width, attributes.height};
+}
+
+bool is_viewable(_XDisplay* x, XWindow window) {
+  XWindowAttributes attributes{};
+  return XGetWindowAttributes(x, window, &attributes) && attributes.map_state == IsViewable;
+}
+
+bool has_focus(_XDisplay* x, XWindow window) {
+  Window focus = 0;
+  int revert = 0;
+  XGetInputFocus(x, &focus, &revert);
+  while (focus != 0 && focus != PointerRoot) {
+    if (focus == window) return true;
+    Window root = 0;
+    Window parent = 0;
+    Window* children = nullptr;
+    unsigned count = 0;
+    if (!XQueryTree(x, focus, &root, &parent, &children, &count)) return false;
+    if (children) XFree(children);
+    if (parent == root) return false;
+    focus = parent;
+  }
+  return false;
+}
+
+XWindow find_window_titled(_XDisplay* x, const std::string& title) {
+  const auto search = [&](auto& self, XWindow window) -> Window {
+    if (window_title(x, window) == title) return window;
+    Window root = 0;
+    Window parent = 0;
+    Window* children = nullptr;
+    unsigned count = 0;
+    if (!XQueryTree(x, window, &root, &parent, &children, &count)) return 0;
+    Window found = 0;
+    for (unsigned i = 0; i < count && !found; ++i) found = self(self, children[i]);
+    if (children) XFree(children);
+    return found;
+  };
+  return search(search, DefaultRootWindow(x));
+}
+
+namespace {
+void xdotool(const std::string& display, const std::string& arguments) {
+  const std::string command = "DISPLAY=" + display + " xdotool " + arguments;
+  if (std::system(command.c_str()) != 0) throw std::runtime_error("failed: " + command);
+}
+}  // namespace
+
+void click(const std::string& display, XWindow window, int x, int y) {
+  xdotool(display, "mousemove --window " + std::to_string(window) + " " + std::to_string(x) + " " +
+                       std::to_string(y) + " click 1");
+}
+
+void press_key(const std::string& display, XWindow window, const std::string& key) {
+  // Typed into the focused window, as a person's keys are: events sent to a window directly
+  // are marked as synthetic, and toolkits ignore those.
+  xdotool(display, "windowfocus " + std::to_string(window) + " sleep 0.1 key " + key);
+}
+
+}  // namespace pelvaro::testing

@@ -1,0 +1,41 @@
+#pragma once
+
+#include <string>
+
+// Kept free of the X headers, whose macros (None, Bool, ...) clash with other code.
+struct _XDisplay;
+
+namespace pelvaro::testing {
+
+using XWindow = unsigned long;
+
+// A connection to an X server, closed when this goes.
+class XConnection {
+ public:
+  explicit XConnection(const std::string& display);
+  XConnection(const XConnection&) = delete;
+  XConnection& operator=(const XConnection&) = delete;
+  ~XConnection();
+  _XDisplay* get() const { return display_; }
+
+ private:
+  _XDisplay* display_;
+};
+
+struct WindowSize {
+  int width = 0;
+  int height = 0;
+};
+
+std::string window_title(_XDisplay* x, XWindow window);
+WindowSize window_size(_XDisplay* x, XWindow window);
+bool is_viewable(_XDisplay* x, XWindow window);
+// Whether the input focus is on `window` or inside it.
+bool has_focus(_XDisplay* x, XWindow window);
+// The first window, anywhere in the tree, whose title is `title`; 0 if there is none.
+XWindow find_window_titled(_XDisplay* x, const std::string& title);
+// Sends a real pointer click or key through the X server (xdotool), as a person would.
+void click(const std::string& display, XWindow window, int x, int y);
+void press_key(const std::string& display, XWindow window, const std::string& key);
+
+}  // namespace pelvaro::testing
