@@ -49,16 +49,16 @@ std::size_t number_length(std::u16string_view text, std::size_t start) {
 
 // Decimal order of magnitude of a well-formed number ("123.4e5" gives 8, "0.004" gives -2); only
 // its sign matters, to tell a number that is too large for a double from one that is too small.
-long decimal_magnitude(std::string_view number) {
+std::int64_t decimal_magnitude(std::string_view number) {
   const std::size_t e = number.find_first_of("eE");
-  long exponent = 0;
+  std::int64_t exponent = 0;
   if (e != std::string_view::npos) {
     std::string_view exponent_text = number.substr(e + 1);
     if (exponent_text.front() == '+') exponent_text.remove_prefix(1);
     const auto result = std::from_chars(exponent_text.data(),
                                         exponent_text.data() + exponent_text.size(), exponent);
     if (result.ec == std::errc::result_out_of_range) {
-      exponent = exponent_text.front() == '-' ? -(1L << 40) : (1L << 40);
+      exponent = exponent_text.front() == '-' ? -(std::int64_t{1} << 40) : (std::int64_t{1} << 40);
     }
   }
   std::string_view mantissa = number.substr(0, e);
@@ -67,11 +67,11 @@ long decimal_magnitude(std::string_view number) {
   const std::string_view integer = mantissa.substr(0, point);
   const std::size_t first_significant = integer.find_first_not_of('0');
   if (first_significant != std::string_view::npos) {
-    return static_cast<long>(integer.size() - first_significant) + exponent;
+    return static_cast<std::int64_t>(integer.size() - first_significant) + exponent;
   }
   const std::string_view fraction = mantissa.substr(std::min(point + 1, mantissa.size()));
   const std::size_t leading_zeros = std::min(fraction.find_first_not_of('0'), fraction.size());
-  return exponent - static_cast<long>(leading_zeros);
+  return exponent - static_cast<std::int64_t>(leading_zeros);
 }
 
 }  // namespace

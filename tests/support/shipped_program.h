@@ -34,7 +34,7 @@ class ShippedProgramTest : public ::testing::Test {
   void write_settings(std::string_view content) const { folder.write("pelvaro.txt", content); }
 
   static std::vector<vcom::VirtualPort> ports(std::initializer_list<int> coms) {
-    return {coms.begin(), coms.end()};
+    return vcom::virtual_ports(coms);
   }
 
   vcom::ProcessResult run(std::vector<vcom::VirtualPort>& lines,

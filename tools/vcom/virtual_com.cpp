@@ -97,7 +97,7 @@ struct NamespacePlan {
   ::_exit(127);
 }
 
-[[noreturn]] void run_child(const NamespacePlan& plan, int out, int err, int error_pipe) {
+void enter_namespace(const NamespacePlan& plan, int error_pipe) {
   if (::unshare(CLONE_NEWNS) != 0) child_fail(error_pipe, "unshare(CLONE_NEWNS)");
   if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
     child_fail(error_pipe, "mount --make-rprivate /");
@@ -110,12 +110,26 @@ struct NamespacePlan {
   if (::mount(plan.stage.c_str(), "/dev", nullptr, MS_BIND | MS_REC, nullptr) != 0) {
     child_fail(error_pipe, "mount --rbind over /dev");
   }
+}
+
+[[noreturn]] void run_child(const NamespacePlan& plan, int out, int err, int error_pipe) {
+  if (!plan.stage.empty()) enter_namespace(plan, error_pipe);
   const int null = ::open("/dev/null", O_RDONLY);
   if (null < 0 || ::dup2(null, 0) < 0 || ::dup2(out, 1) < 0 || ::dup2(err, 2) < 0) {
     child_fail(error_pipe, "redirect standard streams");
   }
   ::execve(plan.argv[0], plan.argv.data(), plan.envp.data());
   child_fail(error_pipe, "execve");
+}
+
+void plan_command(NamespacePlan& plan, const std::vector<std::string>& argv,
+                  const std::vector<std::string>& environment) {
+  for (const std::string& arg : argv) plan.argv.push_back(const_cast<char*>(arg.c_str()));
+  plan.argv.push_back(nullptr);
+  for (const std::string& entry : environment) {
+    plan.envp.push_back(const_cast<char*>(entry.c_str()));
+  }
+  plan.envp.push_back(nullptr);
 }
 
 NamespacePlan plan_for(std::span<VirtualPort> ports, const fs::path& stage,
@@ -133,11 +147,7 @@ NamespacePlan plan_for(std::span<VirtualPort> ports, const fs::path& stage,
   for (const char* name : {"null", "zero", "random", "urandom"}) {
     add_bind(std::string{"/dev/"} + name, name);
   }
-  for (const std::string& arg : argv) plan.argv.push_back(const_cast<char*>(arg.c_str()));
-  plan.argv.push_back(nullptr);
-  for (const std::string& entry : environment)
-    plan.envp.push_back(const_cast<char*>(entry.c_str()));
-  plan.envp.push_back(nullptr);
+  plan_command(plan, argv, environment);
   return plan;
 }
 
@@ -177,6 +187,36 @@ void supervise(pid_t child, Pipe& out, Pipe& err, std::chrono::milliseconds time
   result.exit_status = exit_status_of(status);
   result.standard_output += read_all_available(out.read_end.get());
   result.standard_error += read_all_available(err.read_end.get());
+}
+
+ProcessResult run_planned(const NamespacePlan& plan, const std::vector<std::string>& argv,
+                          std::chrono::milliseconds timeout) {
+  Pipe out = make_pipe();
+  Pipe err = make_pipe();
+  Pipe errors = make_pipe();
+
+  ProcessResult result;
+  const auto started = Clock::now();
+  const pid_t child = ::fork();
+  if (child < 0) throw_system_error("fork");
+  if (child == 0) {
+    run_child(plan, out.write_end.get(), err.write_end.get(), errors.write_end.get());
+  }
+  out.write_end.reset();
+  err.write_end.reset();
+  errors.write_end.reset();
+  supervise(child, out, err, timeout, result, started);
+
+  const std::string failure = read_all_available(errors.read_end.get());
+  if (failure.size() > sizeof(int)) {
+    int code = 0;
+    std::memcpy(&code, failure.data(), sizeof code);
+    const std::string step = failure.substr(sizeof code);
+    const std::string what = step + ": " + std::strerror(code);
+    if (step == "execve") throw std::runtime_error(argv[0] + ": " + what);
+    throw NamespaceUnavailable(what);
+  }
+  return result;
 }
 
 }  // namespace
@@ -221,33 +261,14 @@ ProcessResult run_with_ports(std::span<VirtualPort> ports, const std::vector<std
                              std::chrono::milliseconds timeout,
                              const std::vector<std::string>& environment) {
   const TemporaryDirectory stage;
-  const NamespacePlan plan = plan_for(ports, stage.path(), argv, environment);
-  Pipe out = make_pipe();
-  Pipe err = make_pipe();
-  Pipe errors = make_pipe();
+  return run_planned(plan_for(ports, stage.path(), argv, environment), argv, timeout);
+}
 
-  ProcessResult result;
-  const auto started = Clock::now();
-  const pid_t child = ::fork();
-  if (child < 0) throw_system_error("fork");
-  if (child == 0) {
-    run_child(plan, out.write_end.get(), err.write_end.get(), errors.write_end.get());
-  }
-  out.write_end.reset();
-  err.write_end.reset();
-  errors.write_end.reset();
-  supervise(child, out, err, timeout, result, started);
-
-  const std::string failure = read_all_available(errors.read_end.get());
-  if (failure.size() > sizeof(int)) {
-    int code = 0;
-    std::memcpy(&code, failure.data(), sizeof code);
-    const std::string step = failure.substr(sizeof code);
-    const std::string what = step + ": " + std::strerror(code);
-    if (step == "execve") throw std::runtime_error(argv[0] + ": " + what);
-    throw NamespaceUnavailable(what);
-  }
-  return result;
+ProcessResult run_process(const std::vector<std::string>& argv, std::chrono::milliseconds timeout,
+                          const std::vector<std::string>& environment) {
+  NamespacePlan plan;
+  plan_command(plan, argv, environment);
+  return run_planned(plan, argv, timeout);
 }
 
 std::string namespace_unavailable_reason() {

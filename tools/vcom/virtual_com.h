@@ -44,6 +44,11 @@ class VirtualPort {
   std::string pty_path_;
 };
 
+// One fresh virtual port for each of the given COM numbers.
+inline std::vector<VirtualPort> virtual_ports(std::initializer_list<int> coms) {
+  return {coms.begin(), coms.end()};
+}
+
 struct ProcessResult {
   int exit_status = -1;  // the exit code, or 128 + signal
   bool timed_out = false;
@@ -65,6 +70,10 @@ class NamespaceUnavailable : public std::runtime_error {
 ProcessResult run_with_ports(std::span<VirtualPort> ports, const std::vector<std::string>& argv,
                              std::chrono::milliseconds timeout,
                              const std::vector<std::string>& environment = {});
+
+// Runs `argv` (argv[0] a path) as it is, without a namespace of its own.
+ProcessResult run_process(const std::vector<std::string>& argv, std::chrono::milliseconds timeout,
+                          const std::vector<std::string>& environment = {});
 
 // Why run_with_ports cannot work on this machine, or the empty text if it can.
 std::string namespace_unavailable_reason();

@@ -1,0 +1,213 @@
+// The window on the Windows desktop, with the system's own controls.
+
+#include <windows.h>
+
+#include <deque>
+#include <iostream>
+#include <string>
+
+#include "platform/display.h"
+#include "platform/text_encoding.h"
+
+namespace pelvaro {
+
+namespace {
+
+constexpr wchar_t window_class[] = L"pelvaro.Form";
+constexpr UINT_PTR activation_timer = 1;
+constexpr UINT activation_limit_ms = 1000;  // a window that never becomes active counts as such
+constexpr int first_control_id = 100;
+constexpr int dropped_list_height = 200;  // pixels below a drop-down list for its open list
+
+int twips_to_pixels(int twips, int dots_per_inch) {
+  return MulDiv(twips, dots_per_inch, 1440);
+}
+
+std::wstring wide(std::u16string_view text) {
+  return {reinterpret_cast<const wchar_t*>(text.data()), text.size()};
+}
+
+int screen_dots_per_inch() {
+  HDC screen = GetDC(nullptr);
+  const int dots = screen ? GetDeviceCaps(screen, LOGPIXELSX) : 0;
+  if (screen) ReleaseDC(nullptr, screen);
+  return dots > 0 ? dots : 96;
+}
+
+class Win32Display final : public Display {
+ public:
+  Win32Display() : instance_(GetModuleHandleW(nullptr)) {
+    WNDCLASSEXW description{};
+    description.cbSize = sizeof description;
+    description.lpfnWndProc = window_procedure;
+    description.hInstance = instance_;
+    description.hCursor = LoadCursorW(nullptr, IDC_ARROW);
+    description.hIcon = LoadIconW(nullptr, IDI_APPLICATION);
+    description.hbrBackground = GetSysColorBrush(COLOR_BTNFACE);
+    description.lpszClassName = window_class;
+    RegisterClassExW(&description);
+  }
+  Win32Display(const Win32Display&) = delete;
+  Win32Display& operator=(const Win32Display&) = delete;
+  ~Win32Display() override {
+    if (window_) DestroyWindow(window_);
+    UnregisterClassW(window_class, instance_);
+  }
+
+  void show(Form& form) override {
+    form_ = &form;
+    const WindowDescription& description = form.description();
+    const int dots = screen_dots_per_inch();
+    RECT frame{0, 0, twips_to_pixels(description.client_width, dots),
+               twips_to_pixels(description.client_height, dots)};
+    AdjustWindowRectEx(&frame, WS_OVERLAPPEDWINDOW, FALSE, 0);
+    window_ =
+        CreateWindowExW(0, window_class, wide(description.caption).c_str(), WS_OVERLAPPEDWINDOW,
+                        CW_USEDEFAULT, CW_USEDEFAULT, frame.right - frame.left,
+                        frame.bottom - frame.top, nullptr, nullptr, instance_, this);
+    if (!window_) {
+      activate_once();  // nowhere to show it: the run goes on without a window
+      return;
+    }
+    for (std::size_t i = 0; i < description.controls.size(); ++i) {
+      create_control(description.controls[i], static_cast<int>(i), dots);
+    }
+    SetTimer(window_, activation_timer, activation_limit_ms, nullptr);
+    ShowWindow(window_, SW_SHOWNORMAL);
+    UpdateWindow(window_);
+    SetForegroundWindow(window_);
+  }
+
+  FormEvent next_event() override {
+    while (events_.empty()) {
+      MSG message{};
+      if (!window_ || GetMessageW(&message, nullptr, 0, 0) <= 0) return {FormEventKind::closed, {}};
+      if (!IsDialogMessageW(window_, &message)) {
+        TranslateMessage(&message);
+        DispatchMessageW(&message);
+      }
+    }
+    const FormEvent event = events_.front();
+    events_.pop_front();
+    return event;
+  }
+
+  void report_unhandled_error(const RuntimeError& error) override {
+    std::cerr << unhandled_error_line(error) << std::endl;
+    const std::wstring text = L"Run-time error '" +
+                              std::to_wstring(static_cast<int>(error.number())) + L"':\n\n" +
+                              wide(from_ansi(error.what()));
+    MessageBoxW(window_, text.c_str(), L"pelvaro", MB_OK | MB_ICONERROR | MB_SETFOREGROUND);
+  }
+
+ private:
+  static LRESULT CALLBACK window_procedure(HWND window, UINT message, WPARAM w, LPARAM l) {
+    if (message == WM_NCCREATE) {
+      const auto* creation = reinterpret_cast<const CREATESTRUCTW*>(l);
+      SetWindowLongPtrW(window, GWLP_USERDATA,
+                        reinterpret_cast<LONG_PTR>(creation->lpCreateParams));
+    }
+    auto* self = reinterpret_cast<Win32Display*>(GetWindowLongPtrW(window, GWLP_USERDATA));
+    if (self && self->handle(window, message, w, l)) return 0;
+    return DefWindowProcW(window, message, w, l);
+  }
+
+  // Returns true for a message it has dealt with in full.
+  bool handle(HWND window, UINT message, WPARAM w, LPARAM l) {
+    switch (message) {
+      case WM_ACTIVATE:
+        if (LOWORD(w) != WA_INACTIVE) activate_once();
+        return false;
+      case WM_TIMER:
+        if (w != activation_timer) return false;
+        activate_once();
+        return true;
+      case WM_COMMAND:
+        on_command(LOWORD(w), HIWORD(w), reinterpret_cast<HWND>(l));
+        return true;
+      case WM_CLOSE:
+        DestroyWindow(window);
+        return true;
+      case WM_DESTROY:
+        window_ = nullptr;
+        events_.push_back({FormEventKind::closed, {}});
+        return true;
+      default:
+        return false;
+    }
+  }
+
+  void on_command(int id, int notification, HWND control_window) {
+    const auto& controls = form_->description().controls;
+    const int index = id - first_control_id;
+    if (index < 0 || index >= static_cast<int>(controls.size())) return;
+    const ControlDescription& control = controls[index];
+    if (control.kind == ControlKind::command_button && notification == BN_CLICKED) {
+      events_.push_back({FormEventKind::clicked, control.name});
+    } else if (control.kind == ControlKind::drop_down_list && notification == CBN_SELCHANGE) {
+      // A person picking a choice selects it, just as assigning its text would.
+      const LRESULT picked = SendMessageW(control_window, CB_GETCURSEL, 0, 0);
+      if (picked >= 0 &&
+          static_cast<std::size_t>(picked) < form_->description().list_choices.size()) {
+        form_->drop_down_list().select(static_cast<std::size_t>(picked));
+      }
+    }
+  }
+
+  void create_control(const ControlDescription& control, int index, int dots) {
+    const auto px = [dots](int twips) { return twips_to_pixels(twips, dots); };
+    HWND created = nullptr;
+    const auto id = reinterpret_cast<HMENU>(static_cast<INT_PTR>(first_control_id + index));
+    switch (control.kind) {
+      case ControlKind::command_button:
+        created = CreateWindowExW(0, L"BUTTON", wide(control.caption).c_str(),
+                                  WS_CHILD | WS_VISIBLE | WS_TABSTOP | BS_PUSHBUTTON,
+                                  px(control.left), px(control.top), px(control.width),
+                                  px(control.height), window_, id, instance_, nullptr);
+        break;
+      case ControlKind::drop_down_list:
+        created = CreateWindowExW(
+            0, L"COMBOBOX", L"", WS_CHILD | WS_VISIBLE | WS_TABSTOP | WS_VSCROLL | CBS_DROPDOWNLIST,
+            px(control.left), px(control.top), px(control.width),
+            px(control.height) + dropped_list_height, window_, id, instance_, nullptr);
+        fill_list(created);
+        break;
+      case ControlKind::serial_port:
+        return;  // invisible at run time
+    }
+    if (created) {
+      SendMessageW(created, WM_SETFONT, reinterpret_cast<WPARAM>(GetStockObject(DEFAULT_GUI_FONT)),
+                   TRUE);
+    }
+  }
+
+  void fill_list(HWND list) {
+    if (!list) return;
+    for (std::u16string_view choice : form_->description().list_choices) {
+      SendMessageW(list, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(wide(choice).c_str()));
+    }
+    const auto selected = form_->drop_down_list().selected_index();
+    SendMessageW(list, CB_SETCURSEL, selected ? static_cast<WPARAM>(*selected) : -1, 0);
+  }
+
+  void activate_once() {
+    if (activated_) return;
+    activated_ = true;
+    if (window_) KillTimer(window_, activation_timer);
+    events_.push_back({FormEventKind::activated, {}});
+  }
+
+  HINSTANCE instance_;
+  HWND window_ = nullptr;
+  Form* form_ = nullptr;
+  std::deque<FormEvent> events_;
+  bool activated_ = false;
+};
+
+}  // namespace
+
+std::unique_ptr<Display> open_display() {
+  return std::make_unique<Win32Display>();
+}
+
+}  // namespace pelvaro

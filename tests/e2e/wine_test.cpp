@@ -1,0 +1,176 @@
+// pelvaro.exe, the Windows build, on the real Windows API as Wine provides it, with a
+// pseudo-terminal as COMn (the Wine prefix's dosdevices link), with and without a display.
+
+#include <gtest/gtest.h>  // before anything that may bring in the X headers
+
+#include <termios.h>
+
+#include <chrono>
+#include <filesystem>
+#include <future>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support/temporary_directory.h"
+#include "support/x_server.h"
+#include "support/x_windows.h"
+#include "virtual_com.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace pelvaro::testing;
+
+constexpr std::chrono::seconds run_limit{60};
+
+std::string missing_tool() {
+  for (const char* tool : {"/usr/bin/wine", "/usr/bin/wineserver", "/usr/bin/wineboot"}) {
+    if (!fs::exists(tool)) return std::string{tool} + " is not installed";
+  }
+  if (!fs::exists(PELVARO_WINDOWS_EXECUTABLE)) {
+    return std::string{PELVARO_WINDOWS_EXECUTABLE} + " has not been built";
+  }
+  return {};
+}
+
+class WineRun : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    unavailable_ = missing_tool();
+    if (unavailable_.empty() && !fs::exists(prefix() / "system.reg")) make_prefix();
+  }
+
+  void SetUp() override {
+    if (!unavailable_.empty()) GTEST_SKIP() << unavailable_;
+    install_into(folder.path());
+  }
+
+  static fs::path prefix() { return PELVARO_WINE_PREFIX; }
+
+  static std::vector<std::string> wine_environment(const std::string& display = {}) {
+    std::vector<std::string> environment{"WINEPREFIX=" + prefix().string(), "WINEDEBUG=-all",
+                                         "PATH=/usr/bin:/bin", "HOME=" + prefix().string(),
+                                         "LANG=C.UTF-8"};  // file names are UTF-8 here
+    if (!display.empty()) environment.push_back("DISPLAY=" + display);
+    return environment;
+  }
+
+  static void wine_tool(const std::vector<std::string>& argv) {
+    const auto result = vcom::run_process(argv, run_limit, wine_environment());
+    ASSERT_EQ(result.exit_status, 0) << argv[0] << argv.back() << result.standard_error;
+  }
+
+  // A fresh prefix whose graphics fall back to the null driver where there is no X display, and
+  // whose X11 windows are unmanaged, so that Wine does not wait for a window manager at exit.
+  static void make_prefix() {
+    wine_tool({"/usr/bin/wineboot", "-i"});
+    wine_tool({"/usr/bin/wine", "reg", "add", "HKCU\\Software\\Wine\\Drivers", "/v", "Graphics",
+               "/d", "x11,null", "/f"});
+    wine_tool({"/usr/bin/wine", "reg", "add", "HKCU\\Software\\Wine\\X11 Driver", "/v", "Managed",
+               "/d", "N", "/f"});
+    wine_tool({"/usr/bin/wineserver", "-w"});
+  }
+
+  static void install_into(const fs::path& directory) {
+    fs::create_directories(directory);
+    fs::copy_file(PELVARO_WINDOWS_EXECUTABLE, directory / "pelvaro.exe");
+  }
+
+  // Runs pelvaro.exe from `directory` with each port as its COMn; waits for Wine to finish with
+  // the ports before they go.
+  vcom::ProcessResult run(std::vector<vcom::VirtualPort>& ports, const std::string& display = {},
+                          const fs::path& directory = {}) {
+    const fs::path devices = prefix() / "dosdevices";
+    for (auto& port : ports) {
+      const fs::path link = devices / ("com" + std::to_string(port.com()));
+      fs::remove(link);
+      fs::create_symlink(port.pty_path(), link);
+    }
+    const fs::path exe = (directory.empty() ? folder.path() : directory) / "pelvaro.exe";
+    auto result =
+        vcom::run_process({"/usr/bin/wine", exe.string()}, run_limit, wine_environment(display));
+    wine_tool({"/usr/bin/wineserver", "-w"});
+    for (auto& port : ports) fs::remove(devices / ("com" + std::to_string(port.com())));
+    EXPECT_FALSE(result.timed_out);
+    return result;
+  }
+
+  static void expect_9600_one_stop_bit(const vcom::VirtualPort& port) {
+    const termios line = port.line();  // a pty shows neither parity nor data bits
+    EXPECT_EQ(::cfgetospeed(&line), B9600);
+    EXPECT_FALSE(line.c_cflag & CSTOPB);
+  }
+
+  TemporaryDirectory folder;
+  static inline std::string unavailable_;
+};
+
+TEST_F(WineRun, SendsOneByteWithoutADisplay) {
+  folder.write("pelvaro.txt", "[ayar]\r\ncom=3\r\n");
+  auto ports = vcom::virtual_ports({1, 3});
+  const auto result = run(ports);
+  EXPECT_EQ(result.exit_status, 0) << result.standard_error;
+  EXPECT_EQ(ports[1].take_received(), "a");
+  expect_9600_one_stop_bit(ports[1]);
+  EXPECT_EQ(ports[0].take_received(), "");
+}
+
+TEST_F(WineRun, SendsOneByteOnADesktop) {
+  if (const std::string why = XServer::unavailable_reason(); !why.empty()) GTEST_SKIP() << why;
+  const XServer server{false};
+  folder.write("pelvaro.txt", "[ayar]\r\ncom=3\r\n");
+  auto ports = vcom::virtual_ports({3});
+  EXPECT_EQ(run(ports, server.display()).exit_status, 0);
+  EXPECT_EQ(ports[0].take_received(), "a");
+  expect_9600_one_stop_bit(ports[0]);
+}
+
+TEST_F(WineRun, ReachesPortsFromCom10Up) {
+  folder.write("pelvaro.txt", "[ayar]\r\ncom=12\r\n");
+  auto ports = vcom::virtual_ports({1, 12});
+  EXPECT_EQ(run(ports).exit_status, 0);
+  EXPECT_EQ(ports[1].take_received(), "a");
+  EXPECT_EQ(ports[0].take_received(), "");
+}
+
+TEST_F(WineRun, KapaliSendsNothing) {
+  folder.write("pelvaro.txt", "[ayar]\r\ncom=KAPALI\r\n");
+  auto ports = vcom::virtual_ports({1, 3});
+  EXPECT_EQ(run(ports).exit_status, 1);
+  for (auto& port : ports) EXPECT_EQ(port.take_received(), "");
+}
+
+TEST_F(WineRun, FindsItsSettingsInAFolderTheAnsiCodePageCannotSpell) {
+  const fs::path odd = folder.path() / "r\xC3\xB6le-\xE4\xB8\xAD\xE6\x96\x87";  // "röle-中文"
+  install_into(odd);
+  TemporaryDirectory::write_to(odd / "pelvaro.txt", "[ayar]\r\ncom=3\r\n");
+  auto ports = vcom::virtual_ports({3});
+  EXPECT_EQ(run(ports, {}, odd).exit_status, 0);
+  EXPECT_EQ(ports[0].take_received(), "a");
+}
+
+TEST_F(WineRun, WithoutSettingsReportsTheErrorInAMessageBoxAndSendsNothing) {
+  if (const std::string why = XServer::unavailable_reason(); !why.empty()) GTEST_SKIP() << why;
+  const XServer server{false};
+  auto ports = vcom::virtual_ports({3});
+  auto running = std::async(std::launch::async, [&] { return run(ports, server.display()); });
+  XConnection x{server.display()};
+  XWindow report = 0;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds{30};
+  while (!report && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds{50});
+    report = find_window_titled(x.get(), "pelvaro");
+  }
+  ASSERT_NE(report, 0u) << "no error report appeared";
+  press_key(server.display(), report, "Return");
+  const auto result = running.get();
+  EXPECT_EQ(result.exit_status, 2);
+  EXPECT_NE(result.standard_error.find("pelvaro: run-time error 380: Invalid property value"),
+            std::string::npos)
+      << result.standard_error;
+  EXPECT_EQ(ports[0].take_received(), "");
+}
+
+}  // namespace
