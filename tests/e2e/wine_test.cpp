@@ -157,14 +157,11 @@ TEST_F(WineRun, WithoutSettingsReportsTheErrorInAMessageBoxAndSendsNothing) {
   auto ports = vcom::virtual_ports({3});
   auto running = std::async(std::launch::async, [&] { return run(ports, server.display()); });
   XConnection x{server.display()};
-  XWindow report = 0;
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds{30};
-  while (!report && std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(std::chrono::milliseconds{50});
-    report = find_window_titled(x.get(), "pelvaro");
-  }
+  const XWindow report = wait_for_window(x.get(), "pelvaro", std::chrono::seconds{30});
   ASSERT_NE(report, 0u) << "no error report appeared";
-  press_key(server.display(), report, "Return");
+  press_key_until(server.display(), report, "Return", [&] {
+    return running.wait_for(std::chrono::milliseconds{500}) == std::future_status::ready;
+  });
   const auto result = running.get();
   EXPECT_EQ(result.exit_status, 2);
   EXPECT_NE(result.standard_error.find("pelvaro: run-time error 380: Invalid property value"),

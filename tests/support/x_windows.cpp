@@ -5,6 +5,7 @@
 
 #include <cstdlib>
 #include <stdexcept>
+#include <thread>
 
 namespace pelvaro::testing {
 
@@ -69,22 +70,36 @@ XWindow find_window_titled(_XDisplay* x, const std::string& title) {
   return search(search, DefaultRootWindow(x));
 }
 
+XWindow wait_for_window(_XDisplay* x, const std::string& title, std::chrono::milliseconds limit) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  for (;;) {
+    const XWindow window = find_window_titled(x, title);
+    if (window && is_viewable(x, window)) return window;
+    if (std::chrono::steady_clock::now() >= deadline) return 0;
+    std::this_thread::sleep_for(std::chrono::milliseconds{20});
+  }
+}
+
 namespace {
-void xdotool(const std::string& display, const std::string& arguments) {
+int xdotool(const std::string& display, const std::string& arguments) {
   const std::string command = "DISPLAY=" + display + " xdotool " + arguments;
-  if (std::system(command.c_str()) != 0) throw std::runtime_error("failed: " + command);
+  return std::system(command.c_str());
 }
 }  // namespace
 
 void click(const std::string& display, XWindow window, int x, int y) {
-  xdotool(display, "mousemove --window " + std::to_string(window) + " " + std::to_string(x) + " " +
-                       std::to_string(y) + " click 1");
+  const std::string arguments = "mousemove --window " + std::to_string(window) + " " +
+                                std::to_string(x) + " " + std::to_string(y) + " click 1";
+  if (xdotool(display, arguments) != 0) throw std::runtime_error("xdotool " + arguments);
 }
 
-void press_key(const std::string& display, XWindow window, const std::string& key) {
+void press_key_until(const std::string& display, XWindow window, const std::string& key,
+                     const std::function<bool()>& done) {
   // Typed into the focused window, as a person's keys are: events sent to a window directly
   // are marked as synthetic, and toolkits ignore those.
-  xdotool(display, "windowfocus " + std::to_string(window) + " sleep 0.1 key " + key);
+  do {
+    xdotool(display, "windowfocus " + std::to_string(window) + " sleep 0.1 key " + key);
+  } while (!done());
 }
 
 }  // namespace pelvaro::testing

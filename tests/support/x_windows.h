@@ -1,5 +1,7 @@
 #pragma once
 
+#include <chrono>
+#include <functional>
 #include <string>
 
 // Kept free of the X headers, whose macros (None, Bool, ...) clash with other code.
@@ -34,8 +36,13 @@ bool is_viewable(_XDisplay* x, XWindow window);
 bool has_focus(_XDisplay* x, XWindow window);
 // The first window, anywhere in the tree, whose title is `title`; 0 if there is none.
 XWindow find_window_titled(_XDisplay* x, const std::string& title);
-// Sends a real pointer click or key through the X server (xdotool), as a person would.
+// The first viewable window titled `title` to appear within `limit`, or 0.
+XWindow wait_for_window(_XDisplay* x, const std::string& title, std::chrono::milliseconds limit);
+// Sends a real pointer click through the X server (xdotool), as a person would.
 void click(const std::string& display, XWindow window, int x, int y);
-void press_key(const std::string& display, XWindow window, const std::string& key);
+// Types `key` into `window` until `done` says that it had its effect: a window that has just
+// appeared may not take keys yet.
+void press_key_until(const std::string& display, XWindow window, const std::string& key,
+                     const std::function<bool()>& done);
 
 }  // namespace pelvaro::testing
