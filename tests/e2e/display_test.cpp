@@ -4,7 +4,9 @@
 #include <gtest/gtest.h>  // before anything that may bring in the X headers
 
 #include <chrono>
+#include <filesystem>
 #include <future>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <thread>
@@ -39,6 +41,15 @@ TEST_P(DesktopRun, ShowsItsWindowSendsAndEnds) {
   EXPECT_EQ(result.standard_output + result.standard_error, "");
   EXPECT_EQ(lines[1].take_received(), "a");
   EXPECT_EQ(lines[0].take_received(), "");
+}
+
+TEST_P(DesktopRun, WritesNoFiles) {
+  write_settings("[ayar]\ncom=3\n");
+  const TemporaryDirectory home;  // where a toolkit would keep its preferences
+  auto lines = ports({3});
+  EXPECT_EQ(run(lines, {desktop()[0], "HOME=" + home.path().string()}).exit_status, 0);
+  EXPECT_TRUE(std::filesystem::is_empty(home.path()));
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator{folder.path()}, {}), 3);
 }
 
 TEST_P(DesktopRun, TheErrorReportStaysUntilDismissedAndNothingIsSent) {

@@ -6,6 +6,7 @@
 #include <sched.h>
 #include <signal.h>
 #include <sys/mount.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -17,6 +18,7 @@
 #include <cstring>
 #include <filesystem>
 #include <system_error>
+#include <utility>
 
 namespace vcom {
 
@@ -97,23 +99,27 @@ struct NamespacePlan {
   ::_exit(127);
 }
 
-void enter_namespace(const NamespacePlan& plan, int error_pipe) {
-  if (::unshare(CLONE_NEWNS) != 0) child_fail(error_pipe, "unshare(CLONE_NEWNS)");
+// Returns the step that failed, or nothing. Allocates nothing: it also runs between fork and exec.
+const char* enter_namespace(const NamespacePlan& plan) {
+  if (::unshare(CLONE_NEWNS) != 0) return "unshare(CLONE_NEWNS)";
   if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
-    child_fail(error_pipe, "mount --make-rprivate /");
+    return "mount --make-rprivate /";
   }
   for (const auto& [source, target] : plan.binds) {
     if (::mount(source.c_str(), target.c_str(), nullptr, MS_BIND, nullptr) != 0) {
-      child_fail(error_pipe, "mount --bind a device");
+      return "mount --bind a device";
     }
   }
   if (::mount(plan.stage.c_str(), "/dev", nullptr, MS_BIND | MS_REC, nullptr) != 0) {
-    child_fail(error_pipe, "mount --rbind over /dev");
+    return "mount --rbind over /dev";
   }
+  return nullptr;
 }
 
 [[noreturn]] void run_child(const NamespacePlan& plan, int out, int err, int error_pipe) {
-  if (!plan.stage.empty()) enter_namespace(plan, error_pipe);
+  if (!plan.stage.empty()) {
+    if (const char* failed = enter_namespace(plan)) child_fail(error_pipe, failed);
+  }
   const int null = ::open("/dev/null", O_RDONLY);
   if (null < 0 || ::dup2(null, 0) < 0 || ::dup2(out, 1) < 0 || ::dup2(err, 2) < 0) {
     child_fail(error_pipe, "redirect standard streams");
@@ -159,16 +165,19 @@ int exit_status_of(int wait_status) {
 
 // Waits for the child, collecting its output, until it ends or the time is up.
 void supervise(pid_t child, Pipe& out, Pipe& err, std::chrono::milliseconds timeout,
-               ProcessResult& result, Clock::time_point started) {
+               std::span<VirtualPort> watched, ProcessResult& result, Clock::time_point started) {
   FileDescriptor pidfd{static_cast<int>(::syscall(SYS_pidfd_open, child, 0))};
   if (!pidfd.valid()) throw_system_error("pidfd_open");
   set_nonblocking(out.read_end.get());
   set_nonblocking(err.read_end.get());
   const auto deadline = started + timeout;
+  result.first_byte.assign(watched.size(), std::nullopt);
   for (;;) {
-    std::array<pollfd, 3> watch{{{pidfd.get(), POLLIN, 0},
-                                 {out.read_end.get(), POLLIN, 0},
-                                 {err.read_end.get(), POLLIN, 0}}};
+    std::vector<pollfd> watch{
+        {pidfd.get(), POLLIN, 0}, {out.read_end.get(), POLLIN, 0}, {err.read_end.get(), POLLIN, 0}};
+    for (std::size_t i = 0; i < watched.size(); ++i) {
+      if (!result.first_byte[i]) watch.push_back({watched[i].master_fd(), POLLIN, 0});
+    }
     const auto left =
         std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
     if (left.count() <= 0) {
@@ -177,20 +186,27 @@ void supervise(pid_t child, Pipe& out, Pipe& err, std::chrono::milliseconds time
       break;
     }
     ::poll(watch.data(), watch.size(), static_cast<int>(left.count()));
+    for (std::size_t i = 0; i < watched.size(); ++i) {
+      if (!result.first_byte[i] && watched[i].collect()) {
+        result.first_byte[i] = Clock::now() - started;
+      }
+    }
     result.standard_output += read_all_available(out.read_end.get());
     result.standard_error += read_all_available(err.read_end.get());
     if (watch[0].revents & POLLIN) break;
   }
   int status = 0;
-  ::waitpid(child, &status, 0);
+  rusage usage{};
+  ::wait4(child, &status, 0, &usage);
   result.elapsed = Clock::now() - started;
+  result.peak_memory_kib = usage.ru_maxrss;
   result.exit_status = exit_status_of(status);
   result.standard_output += read_all_available(out.read_end.get());
   result.standard_error += read_all_available(err.read_end.get());
 }
 
 ProcessResult run_planned(const NamespacePlan& plan, const std::vector<std::string>& argv,
-                          std::chrono::milliseconds timeout) {
+                          std::chrono::milliseconds timeout, std::span<VirtualPort> watched) {
   Pipe out = make_pipe();
   Pipe err = make_pipe();
   Pipe errors = make_pipe();
@@ -205,7 +221,7 @@ ProcessResult run_planned(const NamespacePlan& plan, const std::vector<std::stri
   out.write_end.reset();
   err.write_end.reset();
   errors.write_end.reset();
-  supervise(child, out, err, timeout, result, started);
+  supervise(child, out, err, timeout, watched, result, started);
 
   const std::string failure = read_all_available(errors.read_end.get());
   if (failure.size() > sizeof(int)) {
@@ -253,22 +269,40 @@ termios VirtualPort::line() const {
   return line;
 }
 
+bool VirtualPort::collect() {
+  const std::string arrived = read_all_available(master_.get());
+  received_ += arrived;
+  return !arrived.empty();
+}
+
 std::string VirtualPort::take_received() {
-  return read_all_available(master_.get());
+  collect();
+  return std::exchange(received_, {});
 }
 
 ProcessResult run_with_ports(std::span<VirtualPort> ports, const std::vector<std::string>& argv,
                              std::chrono::milliseconds timeout,
                              const std::vector<std::string>& environment) {
   const TemporaryDirectory stage;
-  return run_planned(plan_for(ports, stage.path(), argv, environment), argv, timeout);
+  return run_planned(plan_for(ports, stage.path(), argv, environment), argv, timeout, ports);
 }
 
 ProcessResult run_process(const std::vector<std::string>& argv, std::chrono::milliseconds timeout,
-                          const std::vector<std::string>& environment) {
+                          const std::vector<std::string>& environment,
+                          std::span<VirtualPort> watched) {
   NamespacePlan plan;
   plan_command(plan, argv, environment);
-  return run_planned(plan, argv, timeout);
+  return run_planned(plan, argv, timeout, watched);
+}
+
+void enter_private_devices(std::span<VirtualPort> ports) {
+  // The stage stays behind in /tmp: its files are what /dev is made of from now on.
+  std::string stage = (fs::temp_directory_path() / "vcom-dev-XXXXXX").string();
+  if (!::mkdtemp(stage.data())) throw_system_error("mkdtemp");
+  const NamespacePlan plan = plan_for(ports, stage, {}, {});
+  if (const char* failed = enter_namespace(plan)) {
+    throw NamespaceUnavailable(std::string{failed} + ": " + std::strerror(errno));
+  }
 }
 
 std::string namespace_unavailable_reason() {

@@ -7,6 +7,7 @@
 #include <termios.h>
 
 #include <chrono>
+#include <optional>
 #include <span>
 #include <stdexcept>
 #include <string>
@@ -36,9 +37,13 @@ class VirtualPort {
   termios line() const;
   // Everything that has arrived since the last call.
   std::string take_received();
+  // Keeps what has arrived by now for the next take_received; true if anything had.
+  bool collect();
+  int master_fd() const { return master_.get(); }
 
  private:
   int com_;
+  std::string received_;
   FileDescriptor master_;
   FileDescriptor slave_;
   std::string pty_path_;
@@ -54,7 +59,10 @@ struct ProcessResult {
   bool timed_out = false;
   std::string standard_output;
   std::string standard_error;
-  std::chrono::nanoseconds elapsed{};
+  std::chrono::nanoseconds elapsed{};  // from the start to the end of the program
+  // For each watched port, when its first byte arrived, counted from the start.
+  std::vector<std::optional<std::chrono::nanoseconds>> first_byte;
+  long peak_memory_kib = 0;  // the program's largest resident set
 };
 
 // Raised when this machine does not let us make a private mount namespace (not root, or a
@@ -71,9 +79,15 @@ ProcessResult run_with_ports(std::span<VirtualPort> ports, const std::vector<std
                              std::chrono::milliseconds timeout,
                              const std::vector<std::string>& environment = {});
 
-// Runs `argv` (argv[0] a path) as it is, without a namespace of its own.
+// Runs `argv` (argv[0] a path) as it is, without a namespace of its own, noting when the first
+// byte arrives on each of `watched`.
 ProcessResult run_process(const std::vector<std::string>& argv, std::chrono::milliseconds timeout,
-                          const std::vector<std::string>& environment = {});
+                          const std::vector<std::string>& environment = {},
+                          std::span<VirtualPort> watched = {});
+
+// Moves the calling process for good into a private mount namespace whose /dev holds the ports'
+// devices, as run_with_ports gives its program: for a runner that starts many programs.
+void enter_private_devices(std::span<VirtualPort> ports);
 
 // Why run_with_ports cannot work on this machine, or the empty text if it can.
 std::string namespace_unavailable_reason();

@@ -6,6 +6,7 @@
 
 #include <iostream>
 
+#include "platform/fltk/fltk_options.h"
 #include "platform/fltk/fltk_window.h"
 
 namespace pelvaro {
@@ -30,6 +31,7 @@ double seconds(Clock::duration duration) {
 }  // namespace
 
 FltkDisplay::FltkDisplay(::Display* connection) {
+  use_default_fltk_options();
   fl_open_display(connection);
   Fl::add_system_handler(on_x_event, this);
 }

@@ -114,7 +114,8 @@ std::unique_ptr<Display> load_display_module() {
     return nullptr;  // no module to be found: the run goes on without a window
   }
   // Never unloaded for real: the toolkit leaves handlers behind that outlive a close.
-  void* module = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE);
+  // Lazy binding: the toolkit has thousands of symbols and the window uses few of them.
+  void* module = ::dlopen(path.c_str(), RTLD_LAZY | RTLD_LOCAL | RTLD_NODELETE);
   if (!module) return nullptr;
   using OpenDisplay = void (*)(std::unique_ptr<Display>*);
   const auto open = reinterpret_cast<OpenDisplay>(::dlsym(module, "pelvaro_open_display"));

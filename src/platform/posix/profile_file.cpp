@@ -42,14 +42,20 @@ std::optional<FileDescriptor> open_regular_file(const std::string& path) {
   return file;
 }
 
+// Reads up to `limit` bytes. The buffer grows with what is there rather than being the limit's
+// size from the start: a settings file is tiny, and clearing a large buffer costs more than the
+// whole rest of the run.
 std::string read_at_most(const FileDescriptor& file, std::size_t limit) {
-  std::string content(limit, '\0');
+  std::string content;
   std::size_t filled = 0;
+  std::size_t chunk = 4096;
   while (filled < limit) {
-    const ssize_t got = ::read(file.get(), content.data() + filled, limit - filled);
+    content.resize(std::min(limit, filled + chunk));
+    const ssize_t got = ::read(file.get(), content.data() + filled, content.size() - filled);
     if (got < 0 && errno == EINTR) continue;
     if (got <= 0) break;  // end of file, or an unreadable rest that counts as missing
     filled += static_cast<std::size_t>(got);
+    chunk *= 2;
   }
   content.resize(filled);
   return content;
