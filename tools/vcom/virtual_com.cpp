@@ -1,6 +1,7 @@
 #include "virtual_com.h"
 
 #include <fcntl.h>
+#include <linux/close_range.h>
 #include <poll.h>
 #include <pty.h>
 #include <sched.h>
@@ -124,6 +125,8 @@ const char* enter_namespace(const NamespacePlan& plan) {
   if (null < 0 || ::dup2(null, 0) < 0 || ::dup2(out, 1) < 0 || ::dup2(err, 2) < 0) {
     child_fail(error_pipe, "redirect standard streams");
   }
+  // The program gets the three standard streams and nothing else of its parent's.
+  ::close_range(3, ~0U, CLOSE_RANGE_CLOEXEC);
   ::execve(plan.argv[0], plan.argv.data(), plan.envp.data());
   child_fail(error_pipe, "execve");
 }

@@ -1,0 +1,90 @@
+// The built program against faults: lines that fail in ways a pseudo-terminal never does (made
+// by a preloaded library), an enormous settings file, and a run under valgrind. Each run must end
+// promptly, send nothing it should not, and say by its exit status what happened.
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+
+#include "support/shipped_program.h"
+
+namespace {
+
+using pelvaro::testing::ShippedProgramTest;
+
+class FaultyLine : public ShippedProgramTest {
+ protected:
+  vcom::ProcessResult run_with_fault(const std::string& fault) {
+    write_settings("[ayar]\ncom=3\n");
+    lines = ports({3});
+    return run(lines, {"LD_PRELOAD=" LINE_FAULTS_LIBRARY, "LINE_FAULT=" + fault,
+                       "ASAN_OPTIONS=verify_asan_link_order=0"});
+  }
+  std::vector<vcom::VirtualPort> lines;
+};
+
+TEST_F(FaultyLine, ALineThatCannotDrainIsGivenUpOnInBoundedTime) {
+  const auto result = run_with_fault("stuck-queue");
+  EXPECT_EQ(result.exit_status, 1);
+  EXPECT_EQ(result.standard_error, "");
+  EXPECT_EQ(lines[0].take_received(), "a");  // written before the drain, and only once
+}
+
+TEST_F(FaultyLine, AWriteThatFindsNoRoomIsGivenUpOnInBoundedTime) {
+  const auto result = run_with_fault("stuck-write");
+  EXPECT_EQ(result.exit_status, 1);
+  EXPECT_EQ(lines[0].take_received(), "");
+}
+
+TEST_F(FaultyLine, AFailingWriteEndsTheRunQuietly) {
+  const auto result = run_with_fault("write-error");
+  EXPECT_EQ(result.exit_status, 1);
+  EXPECT_EQ(result.standard_error, "");
+  EXPECT_EQ(lines[0].take_received(), "");
+}
+
+using HugeSettings = ShippedProgramTest;
+
+TEST_F(HugeSettings, AnEnormousSettingsFileIsReadWithBoundedMemory) {
+  write_settings("[ayar]\ncom=3\n");
+  const auto path = folder.path() / "pelvaro.txt";
+  ASSERT_EQ(::truncate(path.c_str(), off_t{16} << 30), 0);  // 16 GiB, sparse
+  auto lines = ports({3});
+  const auto result = run(lines);
+  EXPECT_EQ(result.exit_status, 0);
+  EXPECT_EQ(lines[0].take_received(), "a");
+  EXPECT_LT(result.peak_memory_kib, 16 * 1024) << "the whole file was held in memory";
+}
+
+using UnderValgrind = ShippedProgramTest;
+
+TEST_F(UnderValgrind, LeavesNoLeakAndNoDescriptorOpen) {
+  if (!std::filesystem::exists("/usr/bin/valgrind")) GTEST_SKIP() << "valgrind is not installed";
+  write_settings("[ayar]\ncom=3\n");
+  auto lines = ports({3});
+  const auto result =
+      vcom::run_with_ports(lines,
+                           {"/usr/bin/valgrind", "--leak-check=full",
+                            "--errors-for-leak-kinds=definite,indirect,possible",
+                            "--error-exitcode=99", "--track-fds=yes", program().string()},
+                           std::chrono::seconds{120}, {"PATH=/usr/bin:/bin"});
+  EXPECT_EQ(result.exit_status, 0) << result.standard_error;
+  EXPECT_NE(result.standard_error.find("FILE DESCRIPTORS: 3 open (3 std) at exit."),
+            std::string::npos)
+      << result.standard_error;
+  // What is still in use at exit is the C++ runtime's emergency pool for exceptions, which lives
+  // as long as the process does; nothing is lost.
+  for (const char* none :
+       {"definitely lost: 0 bytes", "indirectly lost: 0 bytes", "possibly lost: 0 bytes"}) {
+    const bool leak_free = result.standard_error.find(none) != std::string::npos ||
+                           result.standard_error.find("no leaks are possible") != std::string::npos;
+    EXPECT_TRUE(leak_free) << none << "\n" << result.standard_error;
+  }
+  EXPECT_EQ(lines[0].take_received(), "a");
+}
+
+}  // namespace

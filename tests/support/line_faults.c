@@ -1,0 +1,74 @@
+/* Preloaded into the program under test to give it a serial line that fails in a way a
+ * pseudo-terminal never does. LINE_FAULT selects the fault:
+ *   stuck-queue  the driver's output queue never empties (a line that cannot drain)
+ *   stuck-write  the driver never takes a byte (writes find no room, for ever)
+ *   write-error  every write fails with an I/O error
+ * Only terminal devices are affected. */
+#define _GNU_SOURCE
+#include <dlfcn.h>
+#include <errno.h>
+#include <poll.h>
+#include <stdarg.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+typedef int (*ioctl_function)(int, unsigned long, void*);
+typedef ssize_t (*write_function)(int, const void*, size_t);
+typedef int (*poll_function)(struct pollfd*, nfds_t, int);
+
+/* dlsym hands functions over as object pointers; POSIX makes the conversion work. */
+static void* next_definition(const char* name) {
+  return dlsym(RTLD_NEXT, name);
+}
+
+static int fault_is(const char* name) {
+  const char* fault = getenv("LINE_FAULT");
+  return fault && strcmp(fault, name) == 0;
+}
+
+int ioctl(int fd, unsigned long request, ...) {
+  va_list arguments;
+  va_start(arguments, request);
+  void* argument = va_arg(arguments, void*);
+  va_end(arguments);
+  if (request == TIOCOUTQ && fault_is("stuck-queue") && isatty(fd)) {
+    *(int*)argument = 1;
+    return 0;
+  }
+  ioctl_function real_ioctl;
+  void* found = next_definition("ioctl");
+  memcpy(&real_ioctl, &found, sizeof found);
+  return real_ioctl(fd, request, argument);
+}
+
+ssize_t write(int fd, const void* data, size_t size) {
+  if (fd > 2 && isatty(fd)) {
+    if (fault_is("stuck-write")) {
+      errno = EAGAIN;
+      return -1;
+    }
+    if (fault_is("write-error")) {
+      errno = EIO;
+      return -1;
+    }
+  }
+  write_function real_write;
+  void* found = next_definition("write");
+  memcpy(&real_write, &found, sizeof found);
+  return real_write(fd, data, size);
+}
+
+int poll(struct pollfd* fds, nfds_t count, int timeout) {
+  if (fault_is("stuck-write") && count == 1 && (fds[0].events & POLLOUT) && isatty(fds[0].fd)) {
+    if (timeout > 0) usleep((useconds_t)timeout * 1000); /* no room comes */
+    fds[0].revents = 0;
+    return 0;
+  }
+  poll_function real_poll;
+  void* found = next_definition("poll");
+  memcpy(&real_poll, &found, sizeof found);
+  return real_poll(fds, count, timeout);
+}
