@@ -39,3 +39,46 @@ build_windows() {
     -DCMAKE_TOOLCHAIN_FILE="$repo_root/cmake/mingw-w64-x86_64.cmake" >/dev/null
   cmake --build "$windows_build_dir" -j2
 }
+
+# The checks beyond the tests: sanitizers, fuzzers (clang's libFuzzer) and valgrind.
+check_packages=(clang libclang-rt-14-dev valgrind)
+sanitized_build_dir=${PELVARO_SANITIZED_BUILD_DIR:-$repo_root/build-sanitized}
+fuzz_build_dir=${PELVARO_FUZZ_BUILD_DIR:-$repo_root/build-fuzz}
+
+build_sanitized() {
+  cmake -S "$repo_root" -B "$sanitized_build_dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DPELVARO_SANITIZE=ON >/dev/null
+  cmake --build "$sanitized_build_dir" -j2
+}
+
+sanitized() {
+  ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
+    LSAN_OPTIONS=suppressions=$repo_root/tests/sanitizers/lsan.supp:print_suppressions=0 \
+    UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 "$@"
+}
+
+build_fuzzers() {
+  CXX=clang++ CC=clang cmake -S "$repo_root" -B "$fuzz_build_dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DPELVARO_FUZZ=ON -DPELVARO_BUILD_TESTS=OFF >/dev/null
+  cmake --build "$fuzz_build_dir" -j2 --target profile_fuzzer port_number_fuzzer
+}
+
+# Runs each fuzzer for the given seconds from its seed corpus (in a copy, so the repository's
+# corpus stays as it is). A crash fails the run; its input stays in the fuzz build folder.
+run_fuzzers() {
+  local target corpus log
+  for target in profile port_number; do
+    corpus=$(mktemp -d)
+    log="$fuzz_build_dir/$target.log"
+    cp "$repo_root/fuzz/corpus/$target"/* "$corpus/"
+    if ! (cd "$fuzz_build_dir" && "./fuzz/${target}_fuzzer" -max_total_time="$1" \
+      -print_final_stats=1 "$corpus" >"$log" 2>&1); then
+      echo "fuzzer $target found a crash:"
+      tail -40 "$log"
+      rm -rf "$corpus"
+      return 1
+    fi
+    echo "$target: $(grep -E 'stat::number_of_executed_units' "$log")"
+    rm -rf "$corpus"
+  done
+}

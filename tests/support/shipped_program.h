@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -44,11 +46,24 @@ class ShippedProgramTest : public ::testing::Test {
 
   static vcom::ProcessResult run_program(std::vector<vcom::VirtualPort>& lines,
                                          const std::filesystem::path& path,
-                                         const std::vector<std::string>& environment = {}) {
+                                         std::vector<std::string> environment = {}) {
+    pass_on_sanitizer_options(environment);
     vcom::ProcessResult result =
         vcom::run_with_ports(lines, {path.string()}, std::chrono::seconds{20}, environment);
     EXPECT_FALSE(result.timed_out);
     return result;
+  }
+
+  // A sanitized build's programs take the sanitizers' settings of the test that starts them,
+  // unless the test sets its own.
+  static void pass_on_sanitizer_options(std::vector<std::string>& environment) {
+    for (const char* name : {"ASAN_OPTIONS", "LSAN_OPTIONS", "UBSAN_OPTIONS"}) {
+      const char* value = std::getenv(name);
+      const std::string prefix = std::string{name} + "=";
+      const bool set = std::any_of(environment.begin(), environment.end(),
+                                   [&](const std::string& e) { return e.starts_with(prefix); });
+      if (value && !set) environment.push_back(prefix + value);
+    }
   }
 
   static void expect_silence(std::vector<vcom::VirtualPort>& lines) {

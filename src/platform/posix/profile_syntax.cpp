@@ -8,9 +8,10 @@ namespace {
 
 constexpr std::string_view utf8_byte_order_mark = "\xEF\xBB\xBF";
 
+// Always a view into `text`, even when nothing is left of it.
 std::string_view trim_blanks(std::string_view text) {
   const std::size_t first = text.find_first_not_of(" \t");
-  if (first == std::string_view::npos) return {};
+  if (first == std::string_view::npos) return text.substr(text.size());
   const std::size_t last = text.find_last_not_of(" \t");
   return text.substr(first, last - first + 1);
 }
