@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -19,6 +20,20 @@ struct LineSettings {
 
   friend bool operator==(const LineSettings&, const LineSettings&) = default;
 };
+
+// How long a write may wait for room in the driver's buffer.
+inline constexpr std::chrono::milliseconds write_timeout{2000};
+
+// The time `bytes` take on the line: start bit, data bits, parity and up to two stop bits each.
+inline std::chrono::milliseconds time_on_line(std::size_t bytes, const LineSettings& settings) {
+  const std::uint64_t bits_per_byte = 1 + static_cast<std::uint64_t>(settings.data_bits) + 1 + 2;
+  return std::chrono::milliseconds{bytes * bits_per_byte * 1000 / settings.baud + 1};
+}
+
+// How long closing may wait for written bytes to leave: their time on the line, and a margin.
+inline std::chrono::milliseconds drain_limit(std::size_t bytes, const LineSettings& settings) {
+  return time_on_line(bytes, settings) + std::chrono::milliseconds{1000};
+}
 
 // An open serial port, held exclusively. Every failure throws RuntimeError.
 class SerialPort {

@@ -24,11 +24,6 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
-// How long a write may wait for room in the driver's buffer.
-constexpr milliseconds write_timeout{2000};
-// How long closing may wait for the written bytes to leave, on top of their time on the line.
-constexpr milliseconds drain_margin{1000};
-
 [[noreturn]] void fail(ErrorNumber number, const std::string& device, int error_code) {
   throw RuntimeError{number, device + ": " + std::strerror(error_code)};
 }
@@ -154,11 +149,6 @@ bool line_took(const termios& wanted, const termios& actual) {
          (wanted.c_cflag & CSTOPB) == (actual.c_cflag & CSTOPB);
 }
 
-milliseconds time_on_line(std::size_t bytes, const LineSettings& settings) {
-  const std::uint64_t bits_per_byte = 1 + settings.data_bits + 1 + 2;  // start, data, parity, stop
-  return milliseconds{bytes * bits_per_byte * 1000 / settings.baud + 1};
-}
-
 void require_character_device(const std::string& path) {
   struct stat status {};
   if (::stat(path.c_str(), &status) != 0) fail(ErrorNumber::device_unavailable, path, errno);
@@ -220,8 +210,7 @@ class PosixSerialPort final : public SerialPort {
   // drain only covers the hardware FIFO, which drivers bound themselves. Sets errno and returns
   // false on failure.
   bool wait_until_drained() {
-    const auto deadline =
-        Clock::now() + time_on_line(written_since_open_, settings_) + drain_margin;
+    const auto deadline = Clock::now() + drain_limit(written_since_open_, settings_);
     for (;;) {
       int queued = 0;
       if (::ioctl(fd_.get(), TIOCOUTQ, &queued) != 0) return false;

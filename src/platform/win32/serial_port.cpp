@@ -16,11 +16,6 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
-// How long a write may wait for room in the driver's buffer.
-constexpr DWORD write_timeout_ms = 2000;
-// How long closing may wait for the written bytes to leave, on top of their time on the line.
-constexpr milliseconds drain_margin{1000};
-
 [[noreturn]] void fail(ErrorNumber number, const std::string& port, DWORD code) {
   throw RuntimeError{number, port + ": " + system_error_text(code)};
 }
@@ -53,11 +48,6 @@ BYTE stop_bits_code(StopBits stop_bits) {
   return ONESTOPBIT;
 }
 
-milliseconds time_on_line(std::size_t bytes, const LineSettings& settings) {
-  const std::uint64_t bits_per_byte = 1 + settings.data_bits + 1 + 2;  // start, data, parity, stop
-  return milliseconds{bytes * bits_per_byte * 1000 / settings.baud + 1};
-}
-
 // Raw 8-bit transfer at the given line settings, no flow control of either kind, the modem
 // lines ignored, and DTR and RTS raised as an open port has them.
 void apply_line_settings(HANDLE port, const std::string& name, const LineSettings& settings) {
@@ -84,7 +74,7 @@ void apply_line_settings(HANDLE port, const std::string& name, const LineSetting
 
   COMMTIMEOUTS timeouts{};
   timeouts.ReadIntervalTimeout = MAXDWORD;  // reads return at once: this port only writes
-  timeouts.WriteTotalTimeoutConstant = write_timeout_ms;
+  timeouts.WriteTotalTimeoutConstant = static_cast<DWORD>(write_timeout.count());
   if (!SetCommTimeouts(port, &timeouts)) {
     fail(ErrorNumber::line_settings_refused, name, GetLastError());
   }
@@ -122,8 +112,7 @@ class WindowsSerialPort final : public SerialPort {
   // Waits until the driver's output queue is empty, against a deadline, as a plain flush can
   // wait forever on a stuck line; the flush after it only waits for the UART itself.
   DWORD wait_until_drained() {
-    const auto deadline =
-        Clock::now() + time_on_line(written_since_open_, settings_) + drain_margin;
+    const auto deadline = Clock::now() + drain_limit(written_since_open_, settings_);
     for (;;) {
       DWORD errors = 0;
       COMSTAT status{};
