@@ -5,6 +5,7 @@
 #include <string>
 
 #include "app/headless_display.h"
+#include "platform/executable_path.h"
 #include "serial/comm_control.h"
 #include "settings/profile.h"
 #include "support/recording_control.h"
@@ -68,8 +69,9 @@ class MainWindowTest : public ::testing::Test {
   TemporaryDirectory folder;
 
   frovan window_with(std::unique_ptr<Dispatch> control) {
-    const std::u16string directory = wide(folder.path().string());
-    return frovan{Application{[directory] { return directory; }, u'/'}, std::move(control)};
+    const std::u16string directory = folder.path().u16string();
+    return frovan{Application{[directory] { return directory; }, path_separator()},
+                  std::move(control)};
   }
   frovan window_recording(RecordingControl*& recorder, std::optional<int> failing = {}) {
     auto control = std::make_unique<RecordingControl>(failing);
