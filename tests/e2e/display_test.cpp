@@ -3,7 +3,12 @@
 
 #include <gtest/gtest.h>  // before anything that may bring in the X headers
 
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
 #include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <future>
 #include <iterator>
@@ -100,6 +105,28 @@ TEST_F(UnreachableDisplay, StillSends) {
     EXPECT_EQ(result.standard_error, "") << display;
     EXPECT_EQ(lines[0].take_received(), "a") << display;
   }
+}
+
+TEST_F(UnreachableDisplay, AServerThatNeverAnswersIsNoReasonToWait) {
+  // A socket where an X server should be, whose server has hung: connections queue, nothing
+  // answers.
+  std::filesystem::create_directories("/tmp/.X11-unix");
+  const std::string path = "/tmp/.X11-unix/X917";
+  std::filesystem::remove(path);
+  const int hung = ::socket(AF_UNIX, SOCK_STREAM, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+  ASSERT_EQ(::bind(hung, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(::listen(hung, 8), 0);
+
+  write_settings("[ayar]\ncom=3\n");
+  auto lines = ports({3});
+  const auto result = run(lines, {"DISPLAY=:917"});
+  ::close(hung);
+  std::filesystem::remove(path);
+  EXPECT_EQ(result.exit_status, 0);
+  EXPECT_EQ(lines[0].take_received(), "a");
 }
 
 }  // namespace

@@ -28,11 +28,19 @@ double seconds(Clock::duration duration) {
   return std::chrono::duration<double>(duration).count();
 }
 
+// Xlib ends the process when the connection to the server breaks, and so does FLTK's own handler.
+// A display that goes away is no reason not to send: the loss is noted and the run goes on.
+int ignore_lost_connection(::Display*) {
+  return 0;
+}
+
 }  // namespace
 
 FltkDisplay::FltkDisplay(::Display* connection) {
   use_default_fltk_options();
   fl_open_display(connection);
+  XSetIOErrorHandler(ignore_lost_connection);
+  XSetIOErrorExitHandler(connection, on_lost_connection, this);
   Fl::add_system_handler(on_x_event, this);
 }
 
@@ -86,9 +94,18 @@ void FltkDisplay::ask_for_focus() {
   XFlush(fl_display);
 }
 
+void FltkDisplay::on_lost_connection(::Display*, void* display) {
+  static_cast<FltkDisplay*>(display)->connection_lost_ = true;
+}
+
 FormEvent FltkDisplay::next_event() {
   if (!window_) return {FormEventKind::closed, {}};
   while (events_.empty()) {
+    if (connection_lost_) {
+      if (activated_) return {FormEventKind::closed, {}};
+      activated_ = true;  // the window is gone with its display: the run goes on without it
+      return {FormEventKind::activated, {}};
+    }
     if (activated_) {
       if (!window_->shown()) return {FormEventKind::closed, {}};
       Fl::wait();
@@ -108,6 +125,7 @@ FormEvent FltkDisplay::next_event() {
 
 void FltkDisplay::report_unhandled_error(const RuntimeError& error) {
   std::cerr << unhandled_error_line(error) << std::endl;
+  if (connection_lost_) return;
   fl_message_title("pelvaro");
   fl_alert("Run-time error '%d':\n\n%s", static_cast<int>(error.number()), error.what());
 }

@@ -33,6 +33,7 @@ class FltkDisplay final : public pelvaro::Display {
 
  private:
   static int on_x_event(void* event, void* display);
+  static void on_lost_connection(::Display* connection, void* display);
   void queue(FormEvent event) { events_.push_back(event); }
   void ask_for_focus();
 
@@ -41,6 +42,7 @@ class FltkDisplay final : public pelvaro::Display {
   std::chrono::steady_clock::time_point shown_at_;
   bool activated_ = false;
   bool focus_requested_ = false;
+  bool connection_lost_ = false;
 };
 
 }  // namespace pelvaro

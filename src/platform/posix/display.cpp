@@ -24,9 +24,8 @@ namespace {
 constexpr const char* display_module_name = "pelvaro-fltk.so";
 constexpr int connect_timeout_ms = 500;
 
-bool connect_within_timeout(int domain, const sockaddr* address, socklen_t length) {
-  const FileDescriptor socket{::socket(domain, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0)};
-  if (!socket.valid()) return false;
+bool connect_within_timeout(const FileDescriptor& socket, const sockaddr* address,
+                            socklen_t length) {
   if (::connect(socket.get(), address, length) == 0) return true;
   if (errno != EINPROGRESS) return false;
   pollfd watch{socket.get(), POLLOUT, 0};
@@ -36,7 +35,26 @@ bool connect_within_timeout(int domain, const sockaddr* address, socklen_t lengt
   return ::getsockopt(socket.get(), SOL_SOCKET, SO_ERROR, &error, &size) == 0 && error == 0;
 }
 
-bool local_x_server_listens(const std::string& number) {
+// Whether an X server answers the opening of a connection within the timeout. Any answer will do,
+// a refusal for want of authorization included: the server is alive, and the real connection
+// brings the authorization. A socket whose server hangs would otherwise hang the program in the
+// X library's own connection setup, which waits without a bound.
+bool answers_like_an_x_server(const FileDescriptor& socket) {
+  const unsigned char setup[12] = {'l', 0, 11, 0, 0, 0, 0, 0, 0, 0, 0, 0};  // protocol 11.0
+  if (::send(socket.get(), setup, sizeof setup, MSG_NOSIGNAL) != sizeof setup) return false;
+  pollfd watch{socket.get(), POLLIN, 0};
+  if (::poll(&watch, 1, connect_timeout_ms) != 1) return false;
+  unsigned char status = 0;
+  return ::recv(socket.get(), &status, 1, 0) == 1;
+}
+
+bool x_server_at(int domain, const sockaddr* address, socklen_t length) {
+  const FileDescriptor socket{::socket(domain, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0)};
+  return socket.valid() && connect_within_timeout(socket, address, length) &&
+         answers_like_an_x_server(socket);
+}
+
+bool local_x_server_answers(const std::string& number) {
   const std::string path = "/tmp/.X11-unix/X" + number;
   for (const bool abstract : {true, false}) {  // Xlib tries the abstract name first, as here
     sockaddr_un address{};
@@ -46,12 +64,12 @@ bool local_x_server_listens(const std::string& number) {
     std::memcpy(address.sun_path + offset, path.data(), path.size());
     const auto length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + offset +
                                                path.size() + (abstract ? 0 : 1));
-    if (connect_within_timeout(AF_UNIX, reinterpret_cast<sockaddr*>(&address), length)) return true;
+    if (x_server_at(AF_UNIX, reinterpret_cast<sockaddr*>(&address), length)) return true;
   }
   return false;
 }
 
-bool remote_x_server_listens(const std::string& host, const std::string& number) {
+bool remote_x_server_answers(const std::string& host, const std::string& number) {
   addrinfo hints{};
   hints.ai_socktype = SOCK_STREAM;
   addrinfo* found = nullptr;
@@ -59,14 +77,15 @@ bool remote_x_server_listens(const std::string& host, const std::string& number)
   if (::getaddrinfo(host.c_str(), port.c_str(), &hints, &found) != 0) return false;
   bool listens = false;
   for (const addrinfo* a = found; a && !listens; a = a->ai_next) {
-    listens = connect_within_timeout(a->ai_family, a->ai_addr, a->ai_addrlen);
+    listens = x_server_at(a->ai_family, a->ai_addr, a->ai_addrlen);
   }
   ::freeaddrinfo(found);
   return listens;
 }
 
 // Whether an X server answers at $DISPLAY ("[host]:number[.screen]"), found out without the X
-// libraries: the toolkit's own attempt ends the process when there is none.
+// libraries: the toolkit's own attempt ends the process when there is none, and waits for ever on
+// a server that does not answer.
 bool x_server_reachable() {
   const char* value = std::getenv("DISPLAY");
   if (!value || !*value) return false;
@@ -77,8 +96,8 @@ bool x_server_reachable() {
   const std::string number = display.substr(colon + 1, display.find('.', colon) - colon - 1);
   if (number.empty() || number.find_first_not_of("0123456789") != std::string::npos) return false;
   if (host.starts_with("unix/")) host.erase(0, 5);
-  if (host.empty() || host == "unix") return local_x_server_listens(number);
-  return remote_x_server_listens(host, number);
+  if (host.empty() || host == "unix") return local_x_server_answers(number);
+  return remote_x_server_answers(host, number);
 }
 
 // A display that lives in a loaded module, which stays loaded as long as the display does.

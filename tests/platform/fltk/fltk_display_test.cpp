@@ -141,6 +141,15 @@ TEST_P(FltkWindowTest, APersonCanPickAnotherPortBeforeClicking) {
   EXPECT_EQ(received(5), "");
 }
 
+TEST_P(FltkWindowTest, ADisplayThatGoesAwayEndsTheWindowNotTheProgram) {
+  ASSERT_EQ(display->next_event().kind, FormEventKind::activated);
+  x.reset();
+  server.reset();  // the X server ends under the window
+  EXPECT_EQ(display->next_event().kind, FormEventKind::closed);
+  form->Click("Command1");  // and the program goes on: the port is still there to send on
+  EXPECT_EQ(received(5), "a");
+}
+
 INSTANTIATE_TEST_SUITE_P(Desktop, FltkWindowTest, ::testing::Values(false, true),
                          [](const auto& info) {
                            return info.param ? "WithWindowManager" : "WithoutWindowManager";
