@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <charconv>
-#include <cmath>
 #include <limits>
 #include <string>
 
@@ -101,11 +100,15 @@ double read_number(std::u16string_view text) {
 }
 
 std::int16_t to_int16(double value) {
-  if (!std::isfinite(value)) throw RuntimeError{ErrorNumber::overflow};
-  double rounded = std::round(value);  // halves away from zero ...
-  if (std::abs(value - std::trunc(value)) == 0.5 && std::fmod(rounded, 2.0) != 0.0) {
-    rounded -= std::copysign(1.0, value);  // ... so a half that landed on an odd number steps back
-  }
+  // Out of range before rounding is out of range after it; this also catches infinities and NaN,
+  // and keeps the conversion to an integer below defined.
+  if (!(value >= -32769.0 && value <= 32768.0)) throw RuntimeError{ErrorNumber::overflow};
+  // Within this range the whole part and the fraction are exact in a double.
+  const auto whole = static_cast<std::int32_t>(value);
+  const double fraction = value - whole;
+  std::int32_t rounded = whole;
+  if (fraction > 0.5 || (fraction == 0.5 && whole % 2 != 0)) ++rounded;
+  if (fraction < -0.5 || (fraction == -0.5 && whole % 2 != 0)) --rounded;
   if (rounded < std::numeric_limits<std::int16_t>::min() ||
       rounded > std::numeric_limits<std::int16_t>::max()) {
     throw RuntimeError{ErrorNumber::overflow};
