@@ -120,9 +120,8 @@ class Bench {
 
 // The shared libraries a program loads, as the dynamic loader reports them.
 std::string loaded_libraries(const Peer& peer) {
-  std::vector<vcom::VirtualPort> none;
   const auto result =
-      vcom::run_process(peer.argv, run_limit, with(peer.environment, "LD_DEBUG=files"), none);
+      vcom::run_process(peer.argv, run_limit, with(peer.environment, "LD_DEBUG=files"));
   std::set<std::string> names;
   std::istringstream lines{result.standard_error};
   for (std::string line; std::getline(lines, line);) {
@@ -230,9 +229,8 @@ std::vector<std::string> prepare_wine(const fs::path& prefix) {
   if (!fs::exists("/usr/bin/wine")) return {};
   std::vector<std::string> environment{"WINEPREFIX=" + prefix.string(), "WINEDEBUG=-all",
                                        "PATH=/usr/bin:/bin", "HOME=/root", "LANG=C.UTF-8"};
-  std::vector<vcom::VirtualPort> none;
   const auto wine = [&](const std::vector<std::string>& argv) {
-    vcom::run_process(argv, std::chrono::seconds{120}, environment, none);
+    vcom::run_process(argv, std::chrono::seconds{120}, environment);
   };
   if (!fs::exists(prefix / "system.reg")) {
     wine({"/usr/bin/wineboot", "-i"});
@@ -315,8 +313,7 @@ int main(int argc, char** argv) {
     std::vector<Peer> windows;
     if (!wine_environment.empty()) {
       // The server stays up between runs, as it does on a desktop that uses Wine.
-      std::vector<vcom::VirtualPort> none;
-      vcom::run_process({"/usr/bin/wineserver", "-p"}, run_limit, wine_environment, none);
+      vcom::run_process({"/usr/bin/wineserver", "-p"}, run_limit, wine_environment);
       windows = {{"pelvaro.exe under Wine, no display",
                   {"/usr/bin/wine", (work / "windows/pelvaro.exe").string()},
                   wine_environment},
@@ -324,7 +321,7 @@ int main(int argc, char** argv) {
       const int wine_rounds = std::max(5, options.rounds / 5);
       std::cerr << "pelvaro-bench: " << wine_rounds << " rounds under Wine\n";
       bench.rounds(windows, wine_rounds);
-      vcom::run_process({"/usr/bin/wineserver", "-k"}, run_limit, wine_environment, none);
+      vcom::run_process({"/usr/bin/wineserver", "-k"}, run_limit, wine_environment);
     }
 
     Report report;

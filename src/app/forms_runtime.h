@@ -65,6 +65,9 @@ struct ProgramEnd {
 // "pelvaro: run-time error 6: Overflow".
 std::string unhandled_error_line(const RuntimeError& error);
 
+// Writes that line to standard error, where scripts see it whatever else the display shows.
+void print_unhandled_error(const RuntimeError& error);
+
 // Runs the program whose startup object is `form`: load, show, then events until it ends.
 ExitStatus run_forms_application(Form& form, Display& display);
 

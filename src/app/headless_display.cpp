@@ -1,7 +1,5 @@
 #include "app/headless_display.h"
 
-#include <cstdio>
-
 namespace pelvaro {
 
 void HeadlessDisplay::show(Form&) {
@@ -17,10 +15,8 @@ FormEvent HeadlessDisplay::next_event() {
   return {FormEventKind::closed, {}};
 }
 
-// C's stdio rather than iostreams: setting those up costs a sixth of a whole run.
 void HeadlessDisplay::report_unhandled_error(const RuntimeError& error) {
-  std::fprintf(stderr, "%s\n", unhandled_error_line(error).c_str());
-  std::fflush(stderr);
+  print_unhandled_error(error);
 }
 
 }  // namespace pelvaro

@@ -16,7 +16,6 @@ class XServer {
   ~XServer();
 
   const std::string& display() const { return display_; }  // e.g. ":3"
-  bool has_window_manager() const { return window_manager_ != 0; }
 
   // Why no X server can be started here (Xvfb or openbox missing), or the empty text.
   static std::string unavailable_reason();

@@ -310,8 +310,7 @@ void enter_private_devices(std::span<VirtualPort> ports) {
 
 std::string namespace_unavailable_reason() {
   try {
-    std::vector<VirtualPort> none;
-    run_with_ports(none, {"/bin/true"}, std::chrono::seconds{10});
+    run_with_ports({}, {"/bin/true"}, std::chrono::seconds{10});
     return {};
   } catch (const NamespaceUnavailable& unavailable) {
     return unavailable.what();

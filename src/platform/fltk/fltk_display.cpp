@@ -4,8 +4,6 @@
 #include <FL/fl_ask.H>
 #include <FL/x.H>
 
-#include <iostream>
-
 #include "platform/fltk/fltk_options.h"
 #include "platform/fltk/fltk_window.h"
 
@@ -124,7 +122,7 @@ FormEvent FltkDisplay::next_event() {
 }
 
 void FltkDisplay::report_unhandled_error(const RuntimeError& error) {
-  std::cerr << unhandled_error_line(error) << std::endl;
+  print_unhandled_error(error);
   if (connection_lost_) return;
   fl_message_title("pelvaro");
   fl_alert("Run-time error '%d':\n\n%s", static_cast<int>(error.number()), error.what());

@@ -9,7 +9,6 @@
 
 #include "app/forms_runtime.h"
 
-class Fl_Choice;
 class Fl_Widget;
 
 namespace pelvaro {

@@ -9,7 +9,6 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <optional>
 #include <string>
 
 #include "app/headless_display.h"

@@ -3,7 +3,6 @@
 #include <windows.h>
 
 #include <deque>
-#include <iostream>
 #include <string>
 
 #include "platform/display.h"
@@ -93,7 +92,7 @@ class Win32Display final : public Display {
   }
 
   void report_unhandled_error(const RuntimeError& error) override {
-    std::cerr << unhandled_error_line(error) << std::endl;
+    print_unhandled_error(error);
     const std::wstring text = L"Run-time error '" +
                               std::to_wstring(static_cast<int>(error.number())) + L"':\n\n" +
                               wide(from_ansi(error.what()));
