@@ -5,8 +5,8 @@
 #include <cstring>
 #include <string>
 
-#include "app/conversions.h"
-#include "app/runtime_error.h"
+#include "runtime/conversions.h"
+#include "runtime/runtime_error.h"
 #include "serial/send_sequence.h"
 
 namespace {

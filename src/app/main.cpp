@@ -1,14 +1,15 @@
 #include <memory>
 
-#include "app/forms_runtime.h"
 #include "app/main_window.h"
 #include "platform/display.h"
 #include "platform/executable_path.h"
+#include "runtime/forms_runtime.h"
 #include "serial/comm_control.h"
 
 int main() {
   using namespace pelvaro;
-  frovan form{Application{executable_directory, path_separator()}, std::make_unique<CommControl>()};
+  frovan form{Application{executable_directory, path_separator()},
+              std::make_unique<CommControl>(open_serial_port)};
   const std::unique_ptr<Display> display = open_display();
   return static_cast<int>(run_forms_application(form, *display));
 }

@@ -3,7 +3,7 @@
 #include <array>
 #include <utility>
 
-#include "app/error_policy.h"
+#include "runtime/error_policy.h"
 #include "serial/send_sequence.h"
 #include "settings/profile.h"
 

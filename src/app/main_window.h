@@ -3,9 +3,9 @@
 #include <memory>
 #include <string_view>
 
-#include "app/controls.h"
-#include "app/forms_runtime.h"
-#include "app/late_binding.h"
+#include "runtime/controls.h"
+#include "runtime/forms_runtime.h"
+#include "runtime/late_binding.h"
 
 namespace pelvaro {
 

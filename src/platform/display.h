@@ -2,7 +2,7 @@
 
 #include <memory>
 
-#include "app/forms_runtime.h"
+#include "runtime/forms_runtime.h"
 
 namespace pelvaro {
 

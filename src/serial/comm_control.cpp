@@ -4,8 +4,8 @@
 #include <string>
 #include <vector>
 
-#include "app/runtime_error.h"
 #include "platform/text_encoding.h"
+#include "runtime/runtime_error.h"
 
 namespace pelvaro {
 

@@ -5,8 +5,8 @@
 #include <optional>
 #include <string_view>
 
-#include "app/late_binding.h"
 #include "platform/serial_port.h"
+#include "runtime/late_binding.h"
 
 namespace pelvaro {
 
@@ -26,7 +26,8 @@ LineSettings parse_line_settings(std::u16string_view text);
 // numbers below 1, so an open without a valid CommPort fails rather than reach some other port.
 class CommControl final : public Dispatch {
  public:
-  explicit CommControl(SerialPortOpener open_port = open_serial_port);
+  // `open_port` reaches the devices: the system's open_serial_port, wired in by main.
+  explicit CommControl(SerialPortOpener open_port);
 
   void put_property(int dispid, const Variant& value) override;
 

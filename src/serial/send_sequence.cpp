@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "app/conversions.h"
+#include "runtime/conversions.h"
 #include "serial/comm_control.h"
 
 namespace pelvaro {

@@ -3,9 +3,9 @@
 #include <cstdint>
 #include <string_view>
 
-#include "app/controls.h"
-#include "app/error_policy.h"
-#include "app/late_binding.h"
+#include "runtime/controls.h"
+#include "runtime/error_policy.h"
+#include "runtime/late_binding.h"
 
 namespace pelvaro {
 

@@ -6,7 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "app/runtime_error.h"
+#include "runtime/runtime_error.h"
+#include "support/error_number.h"
 
 namespace pelvaro {
 namespace {
@@ -45,14 +46,8 @@ class CommControlTest : public ::testing::Test {
   }};
   PortLog log;
 
-  ErrorNumber failure_of(int dispid, const Variant& value) {
-    try {
-      control.put_property(dispid, value);
-    } catch (const RuntimeError& error) {
-      return error.number();
-    }
-    ADD_FAILURE() << "assignment to " << dispid << " succeeded";
-    return ErrorNumber::internal_error;
+  std::optional<ErrorNumber> failure_of(int dispid, const Variant& value) {
+    return testing::error_number_of([&] { control.put_property(dispid, value); });
   }
 
   void open_port(std::int16_t number) {
@@ -162,12 +157,9 @@ TEST(ParseLineSettings, RefusesEverythingElse) {
        {u"", u"9600", u"9600,N,8", u"9600,N,8,1,", u"9600,X,8,1", u"9600,N,4,1", u"9600,N,9,1",
         u"9600,N,8,3", u"9600,N,8,1.5", u"0,N,8,1", u"-9600,N,8,1", u"9600 ,N,8,1", u"9600,NN,8,1",
         u"96k,N,8,1", u"99999999999,N,8,1", u"9600,N,8,0"}) {
-    try {
-      parse_line_settings(text);
-      ADD_FAILURE() << std::string(text.begin(), text.end()) << " was taken";
-    } catch (const RuntimeError& error) {
-      EXPECT_EQ(error.number(), ErrorNumber::invalid_property_value);
-    }
+    EXPECT_EQ(testing::error_number_of([&] { parse_line_settings(text); }),
+              ErrorNumber::invalid_property_value)
+        << std::string(text.begin(), text.end());
   }
 }
 

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "serial/comm_control.h"
+#include "support/error_number.h"
 #include "support/recording_control.h"
 
 namespace pelvaro {
@@ -72,12 +73,10 @@ TEST(SendSequence, UnderPropagateTheFirstFailureStopsTheSequence) {
   for (int failing = 1; failing <= 5; ++failing) {
     RecordingControl control{failing, ErrorNumber::port_in_use};
     ErrorTrap trap{ErrorPolicy::propagate};
-    try {
-      run_send_sequence(selector_showing(u"3"), control, trap);
-      ADD_FAILURE() << "statement " << failing << " failed silently";
-    } catch (const RuntimeError& error) {
-      EXPECT_EQ(error.number(), ErrorNumber::port_in_use);
-    }
+    EXPECT_EQ(
+        testing::error_number_of([&] { run_send_sequence(selector_showing(u"3"), control, trap); }),
+        ErrorNumber::port_in_use)
+        << "statement " << failing;
     EXPECT_EQ(control.assignments.size(), static_cast<std::size_t>(failing));
   }
 }
@@ -94,6 +93,16 @@ TEST(SendSequence, AnOverflowingSelectionNeverReachesTheControlAsAPort) {
   ErrorTrap propagate{ErrorPolicy::propagate};
   EXPECT_THROW(run_send_sequence(selector_showing(u"40000"), untouched, propagate), RuntimeError);
   EXPECT_TRUE(untouched.assignments.empty());
+}
+
+TEST(PortNumber, ConvertsEachSelectionTheWayTheUserMeansIt) {
+  EXPECT_EQ(port_number(u"3"), 3);
+  EXPECT_EQ(port_number(u"25"), 25);
+  EXPECT_EQ(port_number(u"KAPALI"), 0);
+  EXPECT_EQ(port_number(u""), 0);
+  EXPECT_EQ(port_number(u"2.5"), 2);
+  EXPECT_EQ(port_number(u"3.5"), 4);
+  EXPECT_EQ(testing::error_number_of([] { port_number(u"40000"); }), ErrorNumber::overflow);
 }
 
 }  // namespace

@@ -3,8 +3,8 @@
 #include <optional>
 #include <vector>
 
-#include "app/late_binding.h"
-#include "app/runtime_error.h"
+#include "runtime/late_binding.h"
+#include "runtime/runtime_error.h"
 
 namespace pelvaro::testing {
 

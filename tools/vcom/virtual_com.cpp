@@ -21,6 +21,8 @@
 #include <system_error>
 #include <utility>
 
+#include "support/temporary_directory.h"
+
 namespace vcom {
 
 namespace {
@@ -50,26 +52,6 @@ std::string read_all_available(int fd) {
     }
   }
 }
-
-// A directory under /tmp that is removed, with what it holds, when this goes.
-class TemporaryDirectory {
- public:
-  TemporaryDirectory() {
-    std::string pattern = (fs::temp_directory_path() / "vcom-XXXXXX").string();
-    if (!::mkdtemp(pattern.data())) throw_system_error("mkdtemp");
-    path_ = pattern;
-  }
-  TemporaryDirectory(const TemporaryDirectory&) = delete;
-  TemporaryDirectory& operator=(const TemporaryDirectory&) = delete;
-  ~TemporaryDirectory() {
-    std::error_code ignored;
-    fs::remove_all(path_, ignored);
-  }
-  const fs::path& path() const { return path_; }
-
- private:
-  fs::path path_;
-};
 
 struct Pipe {
   FileDescriptor read_end;
@@ -286,7 +268,7 @@ std::string VirtualPort::take_received() {
 ProcessResult run_with_ports(std::span<VirtualPort> ports, const std::vector<std::string>& argv,
                              std::chrono::milliseconds timeout,
                              const std::vector<std::string>& environment) {
-  const TemporaryDirectory stage;
+  const pelvaro::testing::TemporaryDirectory stage;
   return run_planned(plan_for(ports, stage.path(), argv, environment), argv, timeout, ports);
 }
 

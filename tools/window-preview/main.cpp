@@ -17,7 +17,7 @@ int main(int argc, char** argv) {
   if (!connection) return 1;
   FltkDisplay display{connection};
   frovan window{Application{[] { return std::u16string{}; }, u'/'},
-                std::make_unique<CommControl>()};
+                std::make_unique<CommControl>(open_serial_port)};
   window.com.set_text(from_ansi(argc > 1 ? argv[1] : "3"));
   display.show(window);
   while (display.next_event().kind != FormEventKind::closed) {

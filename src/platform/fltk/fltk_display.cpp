@@ -125,7 +125,7 @@ void FltkDisplay::report_unhandled_error(const RuntimeError& error) {
   print_unhandled_error(error);
   if (connection_lost_) return;
   fl_message_title("pelvaro");
-  fl_alert("Run-time error '%d':\n\n%s", static_cast<int>(error.number()), error.what());
+  fl_alert("%s", error_report_text(error).c_str());
 }
 
 }  // namespace pelvaro

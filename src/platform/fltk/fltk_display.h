@@ -4,7 +4,7 @@
 #include <deque>
 #include <memory>
 
-#include "app/forms_runtime.h"
+#include "runtime/forms_runtime.h"
 
 typedef struct _XDisplay Display;
 

@@ -1,6 +1,10 @@
 #include "platform/fltk/fltk_options.h"
 
+#include <FL/Enumerations.H>
 #include <FL/Fl.H>
+
+// Written against FLTK 1.3's private members; another version needs its own look.
+static_assert(FL_MAJOR_VERSION == 1 && FL_MINOR_VERSION == 3, "FLTK 1.3 option storage expected");
 
 // FLTK 1.3 keeps its options in private static members with no way to set them without first
 // reading the preference files. An explicit instantiation may name private members, which gives

@@ -20,10 +20,6 @@ int font_pixels(float dots_per_inch) {
 
 }  // namespace
 
-int twips_to_pixels(int twips, float dots_per_inch) {
-  return static_cast<int>(std::lround(twips * dots_per_inch / 1440.0f));
-}
-
 FltkWindow::FltkWindow(Form& form, float dots_per_inch, EventSink sink)
     : Fl_Double_Window(twips_to_pixels(form.description().client_width, dots_per_inch),
                        twips_to_pixels(form.description().client_height, dots_per_inch)),

@@ -7,14 +7,11 @@
 #include <string_view>
 #include <vector>
 
-#include "app/forms_runtime.h"
+#include "runtime/forms_runtime.h"
 
 class Fl_Widget;
 
 namespace pelvaro {
-
-// Twips to pixels at the screen's resolution: 1440 twips make an inch.
-int twips_to_pixels(int twips, float dots_per_inch);
 
 // A form's window, built from its description: a push button for each button, a drop-down list
 // for the list, nothing for controls that are invisible at run time.

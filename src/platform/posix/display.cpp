@@ -11,10 +11,10 @@
 #include <cstring>
 #include <string>
 
-#include "app/headless_display.h"
 #include "platform/executable_path.h"
 #include "platform/posix/file_descriptor.h"
 #include "platform/text_encoding.h"
+#include "runtime/headless_display.h"
 
 namespace pelvaro {
 

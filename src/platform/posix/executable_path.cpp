@@ -6,8 +6,8 @@
 #include <cstring>
 #include <string>
 
-#include "app/runtime_error.h"
 #include "platform/text_encoding.h"
+#include "runtime/runtime_error.h"
 
 namespace pelvaro {
 

@@ -13,9 +13,9 @@
 #include <string>
 #include <thread>
 
-#include "app/runtime_error.h"
 #include "platform/posix/file_descriptor.h"
 #include "platform/posix/posix_serial_port.h"
+#include "runtime/runtime_error.h"
 
 namespace pelvaro {
 

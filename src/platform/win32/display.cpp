@@ -18,10 +18,6 @@ constexpr UINT activation_limit_ms = 1000;  // a window that never becomes activ
 constexpr int first_control_id = 100;
 constexpr int dropped_list_height = 200;  // pixels below a drop-down list for its open list
 
-int twips_to_pixels(int twips, int dots_per_inch) {
-  return MulDiv(twips, dots_per_inch, 1440);
-}
-
 std::wstring wide(std::u16string_view text) {
   return {reinterpret_cast<const wchar_t*>(text.data()), text.size()};
 }
@@ -93,9 +89,7 @@ class Win32Display final : public Display {
 
   void report_unhandled_error(const RuntimeError& error) override {
     print_unhandled_error(error);
-    const std::wstring text = L"Run-time error '" +
-                              std::to_wstring(static_cast<int>(error.number())) + L"':\n\n" +
-                              wide(from_ansi(error.what()));
+    const std::wstring text = wide(from_ansi(error_report_text(error)));
     MessageBoxW(window_, text.c_str(), L"pelvaro", MB_OK | MB_ICONERROR | MB_SETFOREGROUND);
   }
 

@@ -2,9 +2,10 @@
 
 #include <string>
 
-#include "app/runtime_error.h"
 #include "platform/executable_path.h"
+#include "platform/win32/system_error.h"
 #include "platform/win32/win_handle.h"
+#include "runtime/runtime_error.h"
 
 namespace pelvaro {
 

@@ -5,9 +5,10 @@
 #include <string>
 #include <thread>
 
-#include "app/runtime_error.h"
 #include "platform/serial_port.h"
+#include "platform/win32/system_error.h"
 #include "platform/win32/win_handle.h"
+#include "runtime/runtime_error.h"
 
 namespace pelvaro {
 

@@ -3,7 +3,7 @@
 #include <string>
 
 #include "platform/text_encoding.h"
-#include "platform/win32/win_handle.h"
+#include "platform/win32/system_error.h"
 
 namespace pelvaro {
 

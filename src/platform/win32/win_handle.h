@@ -2,7 +2,6 @@
 
 #include <windows.h>
 
-#include <string>
 #include <utility>
 
 namespace pelvaro {
@@ -38,8 +37,5 @@ class WinHandle {
  private:
   HANDLE handle_ = INVALID_HANDLE_VALUE;
 };
-
-// The system's text for an error code, e.g. "Access is denied."
-std::string system_error_text(DWORD code);
 
 }  // namespace pelvaro

@@ -4,9 +4,9 @@
 #include <string>
 #include <string_view>
 
-#include "app/controls.h"
-#include "app/runtime_error.h"
-#include "app/window_description.h"
+#include "runtime/controls.h"
+#include "runtime/runtime_error.h"
+#include "runtime/window_description.h"
 
 namespace pelvaro {
 
@@ -64,6 +64,9 @@ struct ProgramEnd {
 // The one line the unhandled-error report consists of, e.g.
 // "pelvaro: run-time error 6: Overflow".
 std::string unhandled_error_line(const RuntimeError& error);
+
+// The text of the message box that shows the report, e.g. "Run-time error '6':\n\nOverflow".
+std::string error_report_text(const RuntimeError& error);
 
 // Writes that line to standard error, where scripts see it whatever else the display shows.
 void print_unhandled_error(const RuntimeError& error);

@@ -1,11 +1,11 @@
-#include "app/conversions.h"
+#include "runtime/conversions.h"
 
 #include <algorithm>
 #include <charconv>
 #include <limits>
 #include <string>
 
-#include "app/runtime_error.h"
+#include "runtime/runtime_error.h"
 
 namespace pelvaro {
 

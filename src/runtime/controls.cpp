@@ -1,8 +1,8 @@
-#include "app/controls.h"
+#include "runtime/controls.h"
 
 #include <algorithm>
 
-#include "app/runtime_error.h"
+#include "runtime/runtime_error.h"
 
 namespace pelvaro {
 

@@ -4,7 +4,7 @@
 #include <optional>
 #include <utility>
 
-#include "app/runtime_error.h"
+#include "runtime/runtime_error.h"
 
 namespace pelvaro {
 

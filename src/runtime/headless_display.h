@@ -1,6 +1,6 @@
 #pragma once
 
-#include "app/forms_runtime.h"
+#include "runtime/forms_runtime.h"
 
 namespace pelvaro {
 

@@ -1,4 +1,4 @@
-#include "app/runtime_error.h"
+#include "runtime/runtime_error.h"
 
 namespace pelvaro {
 

@@ -1,4 +1,4 @@
-#include "app/headless_display.h"
+#include "runtime/headless_display.h"
 
 namespace pelvaro {
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cmath>
 #include <span>
 #include <string_view>
 
@@ -27,5 +28,10 @@ struct WindowDescription {
   std::span<const ControlDescription> controls;       // in the order of the description
   std::span<const std::u16string_view> list_choices;  // of the window's drop-down list
 };
+
+// A length in twips as pixels at the screen's resolution, to the nearest pixel.
+inline int twips_to_pixels(int twips, double dots_per_inch) {
+  return static_cast<int>(std::lround(twips * dots_per_inch / 1440.0));
+}
 
 }  // namespace pelvaro

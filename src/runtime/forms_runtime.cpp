@@ -1,4 +1,4 @@
-#include "app/forms_runtime.h"
+#include "runtime/forms_runtime.h"
 
 #include <cstdio>
 #include <exception>
@@ -12,6 +12,11 @@ void end_program(ExitStatus status) {
 
 std::string unhandled_error_line(const RuntimeError& error) {
   return "pelvaro: run-time error " + std::to_string(static_cast<int>(error.number())) + ": " +
+         error.what();
+}
+
+std::string error_report_text(const RuntimeError& error) {
+  return "Run-time error '" + std::to_string(static_cast<int>(error.number())) + "':\n\n" +
          error.what();
 }
 
