@@ -6,12 +6,14 @@
 #include <FL/Fl.H>
 #include <FL/x.H>
 #include <fcntl.h>
+#include <fontconfig/fontconfig.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <array>
 #include <cerrno>
 #include <chrono>
+#include <thread>
 #include <variant>
 
 #include "platform/fltk/fltk_desktop.h"
@@ -46,9 +48,12 @@ int on_lost_display(::Display*) {
 struct Helper {
   FltkDesktop* desktop;
   CommandReader commands;
+  std::thread* font_setup;
 };
 
-void carry_out(FltkDesktop& desktop, const Command& command) {
+void carry_out(Helper& helper, const Command& command) {
+  if (helper.font_setup->joinable()) helper.font_setup->join();  // drawing needs the fonts
+  FltkDesktop& desktop = *helper.desktop;
   if (const auto* show = std::get_if<Show>(&command)) {
     desktop.show(show->window);
   } else {
@@ -66,7 +71,7 @@ void on_channel_readable(int channel, void* data) {
     ::_exit(broken_channel);
   }
   helper.commands.append({buffer.data(), static_cast<std::size_t>(n)});
-  while (const auto command = helper.commands.next()) carry_out(*helper.desktop, *command);
+  while (const auto command = helper.commands.next()) carry_out(helper, *command);
   if (helper.commands.broken()) ::_exit(broken_channel);
 }
 
@@ -80,11 +85,14 @@ void say_alive(void*) {
 
 int main() {
   ::fcntl(helper_channel, F_SETFD, FD_CLOEXEC);
+  // The font configuration, which the first drawing needs, takes longer to read than anything
+  // else here: it is read while the display is opened and the program's command awaited.
+  std::thread font_setup{[] { FcInit(); }};
   ::Display* connection = XOpenDisplay(nullptr);
-  if (!connection) return no_display;
+  if (!connection) ::_exit(no_display);
   XSetIOErrorHandler(on_lost_display);
   FltkDesktop desktop{connection, send_event};
-  Helper helper{&desktop, {}};
+  Helper helper{&desktop, {}, &font_setup};
   Fl::add_fd(helper_channel, FL_READ, on_channel_readable, &helper);
   Fl::add_timeout(std::chrono::duration<double>(alive_interval).count(), say_alive);
   for (;;) {
