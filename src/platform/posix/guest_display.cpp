@@ -95,8 +95,9 @@ class GuestDisplay final : public Display {
   void report_unhandled_error(const RuntimeError& error) override {
     const std::string line = unhandled_error_line(error);
     print_unhandled_error(error);  // first: whatever the desktop does, the line is out
-    // A report after the deadline (a click's error) gets a deadline of its own to appear.
-    const Clock::time_point appear_by = std::max(deadline_, Clock::now() + desktop_deadline);
+    // Nothing waits on the box, so it may take longer to appear than the window may; but a box
+    // that has not appeared within the silence limit never will.
+    const Clock::time_point appear_by = Clock::now() + protocol::silence_limit;
     send(protocol::Report{line}, appear_by);
     if (!wait_for(protocol::EventKind::report_shown, appear_by)) return give_up();
     // Then it stays until it is dismissed or its display is gone.
