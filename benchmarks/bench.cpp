@@ -287,7 +287,7 @@ int main(int argc, char** argv) {
     const std::string floor = (options.build / "benchmarks/floor_sender").string();
     const std::string fltk = (options.build / "benchmarks/bare_fltk_window").string();
 
-    const std::vector<Peer> headless{
+    std::vector<Peer> headless{
         {"pelvaro, no display", {pelvaro.string()}, env},
         {"C floor", {floor, "/dev/ttyS2"}, env},
         {"stty && printf",
@@ -315,6 +315,7 @@ int main(int argc, char** argv) {
     };
     if (!options.earlier_build.empty()) {
       const fs::path earlier = install_pelvaro(options.earlier_build, work / "earlier");
+      headless.push_back({"earlier pelvaro, no display", {earlier.string()}, env});
       desktop.push_back({"earlier pelvaro, Xvfb", {earlier.string()}, bare});
       desktop.push_back({"earlier pelvaro, Xvfb + openbox", {earlier.string()}, managed});
     }
@@ -345,7 +346,11 @@ int main(int argc, char** argv) {
            << options.rounds
            << " rounds of each table's programs, every program once a round, in turn, the first "
               "one further along each round. Times are from fork to the byte arriving and to "
-              "the process's end, as the parent sees them; p10-p90 is the spread.\n\n"
+              "the process's end, as the parent sees them; p10-p90 is the spread. The bare FLTK "
+              "window ends once its window is on the screen, before it is painted; \"drawn\" "
+              "ends once it is painted, texts included, which needs the font configuration: "
+              "pelvaro's window counts as active only then. \"earlier pelvaro\", where given, "
+              "is an earlier build timed in the same rounds.\n\n"
            << "Machine: " << machine_description() << "\n";
     report.table("Without a display", bench, headless, "C floor");
     report.table("With a display", bench, desktop, "bare FLTK window, Xvfb");
