@@ -15,11 +15,6 @@ std::string unhandled_error_line(const RuntimeError& error) {
          error.what();
 }
 
-std::string error_report_text(const RuntimeError& error) {
-  return "Run-time error '" + std::to_string(static_cast<int>(error.number())) + "':\n\n" +
-         error.what();
-}
-
 // C's stdio rather than iostreams: setting those up costs a sixth of a whole run.
 void print_unhandled_error(const RuntimeError& error) {
   std::fprintf(stderr, "%s\n", unhandled_error_line(error).c_str());

@@ -65,9 +65,6 @@ struct ProgramEnd {
 // "pelvaro: run-time error 6: Overflow".
 std::string unhandled_error_line(const RuntimeError& error);
 
-// The text of the message box that shows the report, e.g. "Run-time error '6':\n\nOverflow".
-std::string error_report_text(const RuntimeError& error);
-
 // Writes that line to standard error, where scripts see it whatever else the display shows.
 void print_unhandled_error(const RuntimeError& error);
 

@@ -82,15 +82,28 @@ class WineRun : public ::testing::Test {
   // the ports before they go.
   vcom::ProcessResult run(std::vector<vcom::VirtualPort>& ports, const std::string& display = {},
                           const fs::path& directory = {}) {
+    const fs::path exe = (directory.empty() ? folder.path() : directory) / "pelvaro.exe";
+    return run_wine(ports, {"/usr/bin/wine", exe.string()}, display);
+  }
+
+  // pelvaro.exe on a window station of its own that nobody sees, as a service or a scheduled
+  // task has it.
+  vcom::ProcessResult run_on_hidden_station(std::vector<vcom::VirtualPort>& ports,
+                                            const std::string& display) {
+    const fs::path exe = folder.path() / "pelvaro.exe";
+    return run_wine(ports, {"/usr/bin/wine", PELVARO_HIDDEN_STATION_LAUNCHER, exe.string()},
+                    display);
+  }
+
+  vcom::ProcessResult run_wine(std::vector<vcom::VirtualPort>& ports,
+                               const std::vector<std::string>& argv, const std::string& display) {
     const fs::path devices = prefix() / "dosdevices";
     for (auto& port : ports) {
       const fs::path link = devices / ("com" + std::to_string(port.com()));
       fs::remove(link);
       fs::create_symlink(port.pty_path(), link);
     }
-    const fs::path exe = (directory.empty() ? folder.path() : directory) / "pelvaro.exe";
-    auto result =
-        vcom::run_process({"/usr/bin/wine", exe.string()}, run_limit, wine_environment(display));
+    auto result = vcom::run_process(argv, run_limit, wine_environment(display));
     wine_tool({"/usr/bin/wineserver", "-w"});
     for (auto& port : ports) fs::remove(devices / ("com" + std::to_string(port.com())));
     EXPECT_FALSE(result.timed_out);
@@ -168,6 +181,36 @@ TEST_F(WineRun, WithoutSettingsReportsTheErrorInAMessageBoxAndSendsNothing) {
             std::string::npos)
       << result.standard_error;
   EXPECT_EQ(ports[0].take_received(), "");
+}
+
+// On a window station nobody sees there is no window and no box: the run sends, or reports on
+// standard error alone and ends, even with a desktop at hand that a box could wait on.
+TEST_F(WineRun, OnAHiddenWindowStationSendsWithoutWaiting) {
+  if (const std::string why = XServer::unavailable_reason(); !why.empty()) GTEST_SKIP() << why;
+  if (!fs::exists(PELVARO_HIDDEN_STATION_LAUNCHER)) GTEST_SKIP() << "no hidden-station launcher";
+  const XServer server{false};
+  auto ports = vcom::virtual_ports({2, 3});
+  folder.write("pelvaro.txt", "[ayar]\r\ncom=3\r\n");
+  const auto result = run_on_hidden_station(ports, server.display());
+  EXPECT_EQ(result.exit_status, 0) << result.standard_error;  // 125: the station was visible
+  EXPECT_EQ(ports[1].take_received(), "a");
+  EXPECT_EQ(ports[0].take_received(), "");
+}
+
+TEST_F(WineRun, OnAHiddenWindowStationTheErrorReportIsTheLineAlone) {
+  if (const std::string why = XServer::unavailable_reason(); !why.empty()) GTEST_SKIP() << why;
+  if (!fs::exists(PELVARO_HIDDEN_STATION_LAUNCHER)) GTEST_SKIP() << "no hidden-station launcher";
+  const XServer server{false};
+  auto ports = vcom::virtual_ports({3});  // and no settings file
+  const auto result = run_on_hidden_station(ports, server.display());
+  EXPECT_EQ(result.exit_status, 2) << result.standard_error;  // 124: it waited on a box
+  EXPECT_NE(result.standard_error.find("pelvaro: run-time error 380: Invalid property value"),
+            std::string::npos)
+      << result.standard_error;
+  EXPECT_LT(result.elapsed, std::chrono::seconds{10});
+  EXPECT_EQ(ports[0].take_received(), "");
+  XConnection x{server.display()};
+  EXPECT_EQ(find_window_titled(x.get(), "pelvaro"), 0u) << "a box nobody would see";
 }
 
 }  // namespace

@@ -14,7 +14,7 @@
 
 namespace pelvaro::testing {
 
-// The built program as it ships (the executable and, where built, its display module), copied
+// The built program as it ships (the executable and, where built, its window helper), copied
 // into a folder of its own, run with virtual COM ports. Skips where no private mount namespace
 // can be made.
 class ShippedProgramTest : public ::testing::Test {
@@ -25,13 +25,12 @@ class ShippedProgramTest : public ::testing::Test {
     if (!unavailable_.empty()) GTEST_SKIP() << "no private mount namespace here: " << unavailable_;
     const std::filesystem::path built = PELVARO_EXECUTABLE;
     std::filesystem::copy_file(built, program());
-    const auto module = built.parent_path() / "pelvaro-fltk.so";
-    if (std::filesystem::exists(module)) {
-      std::filesystem::copy_file(module, folder.path() / module.filename());
-    }
+    const auto helper = built.parent_path() / "pelvaro-window";
+    if (std::filesystem::exists(helper)) std::filesystem::copy_file(helper, window_helper());
   }
 
   std::filesystem::path program() const { return folder.path() / "pelvaro"; }
+  std::filesystem::path window_helper() const { return folder.path() / "pelvaro-window"; }
 
   void write_settings(std::string_view content) const { folder.write("pelvaro.txt", content); }
 

@@ -16,6 +16,7 @@ class XServer {
   ~XServer();
 
   const std::string& display() const { return display_; }  // e.g. ":3"
+  pid_t server_pid() const { return server_; }
 
   // Why no X server can be started here (Xvfb or openbox missing), or the empty text.
   static std::string unavailable_reason();

@@ -3,13 +3,15 @@
 #include <FL/Fl_Button.H>
 #include <FL/Fl_Choice.H>
 
+#include <algorithm>
 #include <cmath>
-
-#include "platform/text_encoding.h"
 
 namespace pelvaro {
 
 namespace {
+
+using window_protocol::Event;
+using window_protocol::EventKind;
 
 // The classic dialog font of Windows forms is 8 points.
 constexpr float control_font_points = 8.0f;
@@ -20,16 +22,17 @@ int font_pixels(float dots_per_inch) {
 
 }  // namespace
 
-FltkWindow::FltkWindow(Form& form, float dots_per_inch, EventSink sink)
-    : Fl_Double_Window(twips_to_pixels(form.description().client_width, dots_per_inch),
-                       twips_to_pixels(form.description().client_height, dots_per_inch)),
-      form_(form),
+FltkWindow::FltkWindow(const window_protocol::ShownWindow& shown, float dots_per_inch,
+                       EventSink sink)
+    : Fl_Double_Window(twips_to_pixels(shown.client_width, dots_per_inch),
+                       twips_to_pixels(shown.client_height, dots_per_inch)),
       sink_(std::move(sink)) {
   end();  // widgets are added explicitly below
-  copy_label(to_ansi(form.description().caption).c_str());
+  copy_label(shown.caption.c_str());
   callback(on_close, this);
-  for (const ControlDescription& control : form.description().controls) {
-    add_control(control, dots_per_inch);
+  for (std::size_t i = 0; i < shown.controls.size(); ++i) {
+    add_control(shown.controls[i], static_cast<int>(i), shown.list_choices, shown.selected_choice,
+                dots_per_inch);
   }
 }
 
@@ -38,26 +41,29 @@ FltkWindow::~FltkWindow() {
   while (children() > 0) remove(child(0));
 }
 
-void FltkWindow::add_control(const ControlDescription& control, float dots_per_inch) {
+void FltkWindow::draw() {
+  Fl_Double_Window::draw();
+  drawn_ = true;
+}
+
+void FltkWindow::add_control(const window_protocol::ShownControl& control, int index,
+                             const std::vector<std::string>& choices, int selected,
+                             float dots_per_inch) {
   const auto px = [dots_per_inch](int twips) { return twips_to_pixels(twips, dots_per_inch); };
   std::unique_ptr<Fl_Widget> widget;
   switch (control.kind) {
     case ControlKind::command_button: {
       widget = std::make_unique<Fl_Button>(px(control.left), px(control.top), px(control.width),
                                            px(control.height));
-      widget->copy_label(to_ansi(control.caption).c_str());
+      widget->copy_label(control.caption.c_str());
       widget->callback(on_button, this);
       break;
     }
     case ControlKind::drop_down_list: {
       auto list = std::make_unique<Fl_Choice>(px(control.left), px(control.top), px(control.width),
                                               px(control.height));
-      for (std::u16string_view choice : form_.description().list_choices) {
-        list->add(to_ansi(choice).c_str());
-      }
-      if (const auto selected = form_.drop_down_list().selected_index()) {
-        list->value(static_cast<int>(*selected));
-      }
+      for (const std::string& choice : choices) list->add(choice.c_str());
+      if (selected >= 0) list->value(selected);
       list->textsize(font_pixels(dots_per_inch));
       list->callback(on_list, this);
       widget = std::move(list);
@@ -68,27 +74,26 @@ void FltkWindow::add_control(const ControlDescription& control, float dots_per_i
   }
   widget->labelsize(font_pixels(dots_per_inch));
   add(widget.get());
-  widgets_.push_back({std::move(widget), control.name});
+  widgets_.push_back({std::move(widget), index});
 }
 
 void FltkWindow::on_button(Fl_Widget* button, void* window) {
   auto& self = *static_cast<FltkWindow*>(window);
-  for (const auto& [widget, name] : self.widgets_) {
-    if (widget.get() == button) self.sink_({FormEventKind::clicked, name});
+  for (const auto& [widget, index] : self.widgets_) {
+    if (widget.get() == button) self.sink_(Event{EventKind::clicked, index});
   }
 }
 
 void FltkWindow::on_list(Fl_Widget* list, void* window) {
-  // A person picking a choice selects it, just as assigning its text would.
   auto& self = *static_cast<FltkWindow*>(window);
   const int picked = static_cast<Fl_Choice*>(list)->value();
-  if (picked >= 0) self.form_.drop_down_list().select(static_cast<std::size_t>(picked));
+  if (picked >= 0) self.sink_(Event{EventKind::selection_changed, picked});
 }
 
 void FltkWindow::on_close(Fl_Widget* window, void*) {
   auto& self = *static_cast<FltkWindow*>(window);
   self.hide();
-  self.sink_({FormEventKind::closed, {}});
+  self.sink_(Event{EventKind::closed, 0});
 }
 
 }  // namespace pelvaro

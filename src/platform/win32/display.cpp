@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include <algorithm>
+#include <chrono>
 #include <deque>
 #include <string>
 
@@ -14,7 +16,6 @@ namespace {
 
 constexpr wchar_t window_class[] = L"pelvaro.Form";
 constexpr UINT_PTR activation_timer = 1;
-constexpr UINT activation_limit_ms = 1000;  // a window that never becomes active counts as such
 constexpr int first_control_id = 100;
 constexpr int dropped_list_height = 200;  // pixels below a drop-down list for its open list
 
@@ -29,9 +30,29 @@ int screen_dots_per_inch() {
   return dots > 0 ? dots : 96;
 }
 
+// Whether this process's window station is one a person sees: not so under a service, or a
+// scheduled task that runs whether the user is logged on or not. When the system cannot tell, it
+// is taken as unseen: a box that nobody sees would wait for ever.
+bool window_station_visible() {
+  HWINSTA station = GetProcessWindowStation();
+  USEROBJECTFLAGS flags{};
+  DWORD needed = 0;
+  return station && GetUserObjectInformationW(station, UOI_FLAGS, &flags, sizeof flags, &needed) &&
+         (flags.dwFlags & WSF_VISIBLE) != 0;
+}
+
+UINT milliseconds_until(std::chrono::steady_clock::time_point deadline) {
+  const auto left =
+      std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+  return static_cast<UINT>(std::max<long long>(left.count(), 1));
+}
+
 class Win32Display final : public Display {
  public:
-  Win32Display() : instance_(GetModuleHandleW(nullptr)) {
+  explicit Win32Display(std::chrono::steady_clock::time_point deadline)
+      : instance_(GetModuleHandleW(nullptr)),
+        deadline_(deadline),
+        visible_(window_station_visible()) {
     WNDCLASSEXW description{};
     description.cbSize = sizeof description;
     description.lpfnWndProc = window_procedure;
@@ -51,6 +72,10 @@ class Win32Display final : public Display {
 
   void show(Form& form) override {
     form_ = &form;
+    if (!visible_) {
+      activate_once();  // nobody could see the window: the run goes on without one
+      return;
+    }
     const WindowDescription& description = form.description();
     const int dots = screen_dots_per_inch();
     RECT frame{0, 0, twips_to_pixels(description.client_width, dots),
@@ -67,7 +92,8 @@ class Win32Display final : public Display {
     for (std::size_t i = 0; i < description.controls.size(); ++i) {
       create_control(description.controls[i], static_cast<int>(i), dots);
     }
-    SetTimer(window_, activation_timer, activation_limit_ms, nullptr);
+    // A window that is not active by the deadline counts as active then.
+    SetTimer(window_, activation_timer, milliseconds_until(deadline_), nullptr);
     ShowWindow(window_, SW_SHOWNORMAL);
     UpdateWindow(window_);
     SetForegroundWindow(window_);
@@ -89,7 +115,8 @@ class Win32Display final : public Display {
 
   void report_unhandled_error(const RuntimeError& error) override {
     print_unhandled_error(error);
-    const std::wstring text = wide(from_ansi(error_report_text(error)));
+    if (!visible_) return;  // a box that nobody sees would wait for ever: the line is the report
+    const std::wstring text = wide(from_ansi(unhandled_error_line(error)));
     MessageBoxW(window_, text.c_str(), L"pelvaro", MB_OK | MB_ICONERROR | MB_SETFOREGROUND);
   }
 
@@ -191,6 +218,8 @@ class Win32Display final : public Display {
   }
 
   HINSTANCE instance_;
+  std::chrono::steady_clock::time_point deadline_;
+  bool visible_;
   HWND window_ = nullptr;
   Form* form_ = nullptr;
   std::deque<FormEvent> events_;
@@ -199,8 +228,8 @@ class Win32Display final : public Display {
 
 }  // namespace
 
-std::unique_ptr<Display> open_display() {
-  return std::make_unique<Win32Display>();
+std::unique_ptr<Display> open_display(std::chrono::steady_clock::time_point run_start) {
+  return std::make_unique<Win32Display>(run_start + desktop_deadline);
 }
 
 }  // namespace pelvaro
