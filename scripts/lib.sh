@@ -21,7 +21,7 @@ install_packages() {
     "${missing[@]}" >/dev/null
 }
 
-build_packages=(cmake make g++ libgtest-dev libfltk1.3-dev)
+build_packages=(cmake make g++ libgtest-dev libfltk1.3-dev libfontconfig-dev)
 # What the desktop tests run on: a virtual X server, a window manager, and xdotool to click.
 desktop_packages=(xvfb openbox xdotool)
 

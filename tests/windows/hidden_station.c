@@ -33,7 +33,7 @@ int main(int argc, char** argv) {
     return 70;
   }
   if (station_visible(station)) return 125;
-  SetProcessWindowStation(station);  /* a desktop is made on the process's own station */
+  SetProcessWindowStation(station); /* a desktop is made on the process's own station */
   HDESK desktop = CreateDesktopA(DESKTOP, NULL, NULL, 0, GENERIC_ALL, NULL);
   SetProcessWindowStation(original);
   if (!desktop) {
