@@ -169,12 +169,12 @@ class TtyDevice {
   TtyDevice& operator=(const TtyDevice&) = delete;
   ~TtyDevice() {
     if (!fd_.valid()) return;
-    ::tcflush(fd_.get(), TCOFLUSH);  // so that the close does not wait on output
     const DriverWaitBound bound{Clock::now() + release_limit};
     close();
   }
 
   int get() const { return fd_.get(); }
+  bool valid() const { return fd_.valid(); }
 
   void take_exclusively(const std::string& path) {
     if (::ioctl(fd_.get(), TIOCEXCL) != 0) fail(ErrorNumber::device_unavailable, path, errno);
@@ -197,6 +197,13 @@ class PosixSerialPort final : public SerialPort {
  public:
   PosixSerialPort(std::string path, TtyDevice device, const LineSettings& settings)
       : path_(std::move(path)), device_(std::move(device)), settings_(settings) {}
+
+  // Discards what is still on its way, so that the close does not wait on it. Only an open port
+  // does this: the output queue belongs to the tty, and a refused port's holder may have output
+  // in it.
+  ~PosixSerialPort() override {
+    if (device_.valid()) ::tcflush(device_.get(), TCOFLUSH);
+  }
 
   void write(std::span<const std::byte> bytes) override {
     const auto deadline = Clock::now() + write_timeout;
