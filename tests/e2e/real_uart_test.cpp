@@ -10,14 +10,16 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <map>
 #include <optional>
-#include <regex>
 #include <sstream>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "support/temporary_directory.h"
@@ -91,16 +93,38 @@ std::string missing_tool() {
   return {};
 }
 
-// The shared libraries `program` loads, as ldd lists them.
+std::vector<std::string> lines_of(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in{text};
+  for (std::string line; std::getline(in, line);) {
+    if (line.ends_with('\r')) line.pop_back();  // the console ends its lines with CR LF
+    lines.push_back(line);
+  }
+  return lines;
+}
+
+// What follows `prefix` on the first line that holds it.
+std::optional<std::string> after(const std::string& text, std::string_view prefix) {
+  for (const std::string& line : lines_of(text)) {
+    if (const std::size_t at = line.find(prefix); at != std::string::npos) {
+      return line.substr(at + prefix.size());
+    }
+  }
+  return std::nullopt;
+}
+
+// The shared libraries `program` loads, as ldd lists them: "libc.so.6 => /lib/... (0x...)" or
+// "/lib64/ld-linux-x86-64.so.2 (0x...)".
 std::vector<fs::path> libraries_of(const fs::path& program) {
   const auto listed = vcom::run_process({"/usr/bin/ldd", program.string()},
                                         std::chrono::seconds{10}, {"PATH=/usr/bin:/bin"});
   std::vector<fs::path> libraries;
-  const std::regex library{R"((?:=> )?(/[^ ]+) \(0x)"};
-  std::istringstream lines{listed.standard_output};
-  for (std::string line; std::getline(lines, line);) {
-    std::smatch found;
-    if (std::regex_search(line, found, library)) libraries.emplace_back(found[1].str());
+  for (const std::string& line : lines_of(listed.standard_output)) {
+    const std::size_t start = line.find('/');
+    const std::size_t end = line.find(" (0x", start);
+    if (start != std::string::npos && end != std::string::npos) {
+      libraries.emplace_back(line.substr(start, end - start));
+    }
   }
   return libraries;
 }
@@ -126,33 +150,41 @@ std::ostream& operator<<(std::ostream& out, const LineFormat& format) {
              << format.stop_bits;
 }
 
+// The trace's events, "serial_update_parameters baudrate=9600 parity='N' data=8 stop=1".
 std::vector<LineFormat> programmed_formats(const std::string& trace) {
-  const std::regex event{
-      R"(serial_update_parameters baudrate=(\d+) parity='(.)' data=(\d) stop=(\d))"};
   std::vector<LineFormat> formats;
-  for (auto it = std::sregex_iterator{trace.begin(), trace.end(), event};
-       it != std::sregex_iterator{}; ++it) {
-    formats.push_back(
-        {std::stoi((*it)[1]), (*it)[2].str()[0], std::stoi((*it)[3]), std::stoi((*it)[4])});
+  for (const std::string& line : lines_of(trace)) {
+    const std::size_t at = line.find("serial_update_parameters ");
+    LineFormat format;
+    if (at != std::string::npos &&
+        std::sscanf(line.c_str() + at,
+                    "serial_update_parameters baudrate=%d parity='%c' data=%d stop=%d",
+                    &format.baud, &format.parity, &format.data_bits, &format.stop_bits) == 4) {
+      formats.push_back(format);
+    }
   }
   return formats;
 }
 
-// The kernel log's time of a marker line, in seconds.
+// The kernel log's time stamp of a marker line ("[    3.899575] run-start 3"), in seconds.
 std::optional<double> marked_time(const std::string& console, const std::string& marker) {
-  const std::regex stamped{R"(\[\s*(\d+\.\d+)\] )" + marker + R"(\s)"};
-  std::smatch found;
-  if (!std::regex_search(console, found, stamped)) return std::nullopt;
-  return std::stod(found[1].str());
+  for (const std::string& line : lines_of(console)) {
+    const std::size_t open = line.find('[');
+    const std::size_t close = line.find("] ");
+    if (open != std::string::npos && close != std::string::npos && open < close &&
+        line.substr(close + 2) == marker) {
+      return std::strtod(line.c_str() + open + 1, nullptr);
+    }
+  }
+  return std::nullopt;
 }
 
 class RealUart : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
+    unavailable_ = missing_tool();
 #ifdef PELVARO_SANITIZED
     unavailable_ = "the sanitizers' run-time is not brought into the guest; the plain build runs";
-#else
-    unavailable_ = missing_tool();
 #endif
     if (!unavailable_.empty()) return;
     boot_ = std::make_unique<Boot>();
@@ -245,18 +277,13 @@ class RealUart : public ::testing::Test {
   };
 
   static std::string result_line(const std::string& setting) {
-    const std::regex line{"result " + setting + R"( status=(\d+) stderr=([^\r\n]*))"};
-    std::smatch found;
-    if (!std::regex_search(boot_->console, found, line)) return "missing";
-    return "status=" + found[1].str() + " stderr=" + found[2].str();
+    const auto rest = after(boot_->console, "result " + setting + " status=");
+    return rest ? "status=" + *rest : "missing";
   }
 
   // The driver's byte counts of COM1 to COM3 (ttyS0 to ttyS2) after a run.
   static std::string sent_after(const std::string& run) {
-    const std::regex line{"sent " + run + R"( ([^\r\n]*))"};
-    std::smatch found;
-    if (!std::regex_search(boot_->console, found, line)) return "missing";
-    return found[1].str();
+    return after(boot_->console, "sent " + run + " ").value_or("missing");
   }
 
   static std::optional<double> run_ms(const std::string& setting) {
