@@ -17,6 +17,7 @@
 #include <fstream>
 #include <iomanip>
 #include <iostream>
+#include <iterator>
 #include <map>
 #include <memory>
 #include <optional>
@@ -260,6 +261,15 @@ fs::path install_pelvaro(const fs::path& build, const fs::path& folder) {
   return folder / "pelvaro";
 }
 
+// The figures from the emulated serial driver (the real-UART test under QEMU) are measured by that
+// test, not here: a new report keeps them as they are.
+std::string emulated_section(const fs::path& report) {
+  std::ifstream in{report};
+  const std::string old{std::istreambuf_iterator<char>{in}, {}};
+  const std::size_t at = old.find("\n## Emulated");
+  return at == std::string::npos ? std::string{} : old.substr(at);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -410,7 +420,8 @@ int main(int argc, char** argv) {
     const double peak = static_cast<double>(bench.of("pelvaro, no display").peak_kib) / 1024.0;
     report.target("no display: peak memory under 4 MiB", peak < 4.0, fixed(peak, 1) + " MiB");
 
-    std::ofstream{options.output} << report.str();
+    const std::string emulated = emulated_section(options.output);
+    std::ofstream{options.output} << report.str() << emulated;
     std::cout << report.str();
     return 0;
   } catch (const std::exception& error) {

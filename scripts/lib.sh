@@ -25,6 +25,23 @@ build_packages=(cmake make g++ libgtest-dev libfltk1.3-dev libfontconfig-dev)
 # What the desktop tests run on: a virtual X server, a window manager, and xdotool to click.
 desktop_packages=(xvfb openbox xdotool)
 
+# What proves the line on a real serial driver: a Debian kernel booted under QEMU, with a busybox
+# initramfs made at test time.
+uart_packages=(qemu-system-x86 linux-image-amd64 busybox-static cpio)
+
+# Runs a test program as the user nobody, from a copy in a folder of its own, so that a test that
+# passes only as root is found.
+run_as_nobody() {
+  local folder status=0
+  folder=$(mktemp -d)
+  chmod 755 "$folder"
+  cp "$1" "$folder/"
+  (cd "$folder" && setpriv --reuid=nobody --regid=nogroup --clear-groups "./$(basename "$1")") ||
+    status=$?
+  rm -rf "$folder"
+  return "$status"
+}
+
 # The Windows build and what proves it: the cross compiler and Wine.
 windows_packages=(g++-mingw-w64-x86-64 wine wine64)
 windows_build_dir=${PELVARO_WINDOWS_BUILD_DIR:-$repo_root/build-windows}

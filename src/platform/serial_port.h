@@ -30,10 +30,18 @@ inline std::chrono::milliseconds time_on_line(std::size_t bytes, const LineSetti
   return std::chrono::milliseconds{bytes * bits_per_byte * 1000 / settings.baud + 1};
 }
 
-// How long closing may wait for written bytes to leave: their time on the line, and a margin.
+// How long closing may wait for written bytes to leave, the driver's queue and the UART together:
+// their time on the line, and a margin.
 inline std::chrono::milliseconds drain_limit(std::size_t bytes, const LineSettings& settings) {
   return time_on_line(bytes, settings) + std::chrono::milliseconds{1000};
 }
+
+// How long giving the port back may take once the drain has ended or been given up on: discarding
+// what is stuck, cancelling what is pending and closing, each of which waits on the driver.
+inline constexpr std::chrono::milliseconds release_limit{500};
+
+// A stuck line therefore ends a send within write_timeout (no room for the byte) or within
+// drain_limit + release_limit (the byte cannot leave).
 
 // An open serial port, held exclusively. Every failure throws RuntimeError.
 class SerialPort {

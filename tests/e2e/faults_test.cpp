@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
 #include <string>
 
@@ -27,11 +28,19 @@ class FaultyLine : public ShippedProgramTest {
   std::vector<vcom::VirtualPort> lines;
 };
 
+// The drain's bound (the byte's time plus 1 s), the release after it (0.5 s), and the start.
+constexpr std::chrono::milliseconds drain_bound{2500};
+
 TEST_F(FaultyLine, ALineThatCannotDrainIsGivenUpOnInBoundedTime) {
-  const auto result = run_with_fault("stuck-queue");
-  EXPECT_EQ(result.exit_status, 1);
-  EXPECT_EQ(result.standard_error, "");
-  EXPECT_EQ(lines[0].take_received(), "a");  // written before the drain, and only once
+  // The driver's queue never empties; its UART never shows the last bit gone; its drain never
+  // returns, not even inside close.
+  for (const char* fault : {"stuck-queue", "stuck-uart", "stuck-drain"}) {
+    const auto result = run_with_fault(fault);
+    EXPECT_EQ(result.exit_status, 1) << fault;
+    EXPECT_EQ(result.standard_error, "") << fault;
+    EXPECT_LT(result.elapsed, drain_bound) << fault;
+    EXPECT_EQ(lines[0].take_received(), "a") << fault;  // written before the drain, only once
+  }
 }
 
 TEST_F(FaultyLine, AWriteThatFindsNoRoomIsGivenUpOnInBoundedTime) {
@@ -58,6 +67,17 @@ TEST_F(HugeSettings, AnEnormousSettingsFileIsReadWithBoundedMemory) {
   EXPECT_EQ(result.exit_status, 0);
   EXPECT_EQ(lines[0].take_received(), "a");
   EXPECT_LT(result.peak_memory_kib, 16 * 1024) << "the whole file was held in memory";
+}
+
+TEST_F(HugeSettings, ALineCutByTheReadLimitSendsNowhere) {
+  // "com=12" with the 1 MiB limit falling after "com=1": read as COM1, it would send there.
+  const std::string head = "[ayar]\n;";
+  const std::size_t padding = (std::size_t{1} << 20) - head.size() - 1 - 5;
+  write_settings(head + std::string(padding, ' ') + "\ncom=12\n");
+  auto lines = ports({1, 12});
+  const auto result = run(lines);
+  EXPECT_NE(result.exit_status, 0);
+  expect_silence(lines);
 }
 
 using UnderValgrind = ShippedProgramTest;

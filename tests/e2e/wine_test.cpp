@@ -110,6 +110,23 @@ class WineRun : public ::testing::Test {
     return result;
   }
 
+  // Runs pelvaro.exe on a desktop, waits for its error report and dismisses it.
+  vcom::ProcessResult run_until_report_dismissed(std::vector<vcom::VirtualPort>& ports,
+                                                 const fs::path& directory = {}) {
+    const XServer server{false};
+    auto running =
+        std::async(std::launch::async, [&] { return run(ports, server.display(), directory); });
+    XConnection x{server.display()};
+    const XWindow report = wait_for_window(x.get(), "pelvaro", std::chrono::seconds{30});
+    EXPECT_NE(report, 0u) << "no error report appeared";
+    if (report != 0) {
+      press_key_until(server.display(), report, "Return", [&] {
+        return running.wait_for(std::chrono::milliseconds{500}) == std::future_status::ready;
+      });
+    }
+    return running.get();
+  }
+
   static void expect_9600_one_stop_bit(const vcom::VirtualPort& port) {
     const termios line = port.line();  // a pty shows neither parity nor data bits
     EXPECT_EQ(::cfgetospeed(&line), B9600);
@@ -164,18 +181,55 @@ TEST_F(WineRun, FindsItsSettingsInAFolderTheAnsiCodePageCannotSpell) {
   EXPECT_EQ(ports[0].take_received(), "a");
 }
 
+// Nested folders, each named `name`, `depth` deep under `base`.
+fs::path nested(const fs::path& base, const std::string& name, int depth) {
+  fs::path path = base;
+  for (int i = 0; i < depth; ++i) path /= name;
+  return path;
+}
+
+TEST_F(WineRun, FindsItsSettingsInAFolderWithNoShortNameTheProfileApiCanTake) {
+  // The folder's name fits, but the ANSI code page cannot spell it, and its short name, made of
+  // one 8.3 name for each "中", is far beyond 260 characters: only the current directory reaches
+  // it.
+  const fs::path deep = nested(folder.path(), "\xE4\xB8\xAD", 60);  // "中"
+  install_into(deep);
+  TemporaryDirectory::write_to(deep / "pelvaro.txt", "[ayar]\r\ncom=3\r\n");
+  auto ports = vcom::virtual_ports({3});
+  const auto result = run(ports, {}, deep);
+  EXPECT_EQ(result.exit_status, 0) << result.standard_error;
+  EXPECT_EQ(ports[0].take_received(), "a");
+}
+
+TEST_F(WineRun, FindsItsSettingsBeyond260Characters) {
+  const fs::path deep = nested(folder.path(), std::string(50, 'p'), 6);
+  ASSERT_GT(deep.string().size(), 300u);
+  install_into(deep);
+  TemporaryDirectory::write_to(deep / "pelvaro.txt", "[ayar]\r\ncom=3\r\n");
+  auto ports = vcom::virtual_ports({3});
+  const auto result = run(ports, {}, deep);
+  EXPECT_EQ(result.exit_status, 0) << result.standard_error;
+  EXPECT_EQ(ports[0].take_received(), "a");
+}
+
+TEST_F(WineRun, AFolderNoSpellingReachesIsAPathErrorNotASettingsOne) {
+  if (const std::string why = XServer::unavailable_reason(); !why.empty()) GTEST_SKIP() << why;
+  // Even the short names of this folder are beyond 260 characters, and so is the folder itself.
+  const fs::path deep = nested(folder.path(), std::string(20, 'q'), 30);
+  install_into(deep);
+  TemporaryDirectory::write_to(deep / "pelvaro.txt", "[ayar]\r\ncom=3\r\n");
+  auto ports = vcom::virtual_ports({3});
+  const auto result = run_until_report_dismissed(ports, deep);
+  EXPECT_EQ(result.exit_status, 2);
+  EXPECT_NE(result.standard_error.find("run-time error 75:"), std::string::npos)
+      << result.standard_error;
+  EXPECT_EQ(ports[0].take_received(), "");
+}
+
 TEST_F(WineRun, WithoutSettingsReportsTheErrorInAMessageBoxAndSendsNothing) {
   if (const std::string why = XServer::unavailable_reason(); !why.empty()) GTEST_SKIP() << why;
-  const XServer server{false};
   auto ports = vcom::virtual_ports({3});
-  auto running = std::async(std::launch::async, [&] { return run(ports, server.display()); });
-  XConnection x{server.display()};
-  const XWindow report = wait_for_window(x.get(), "pelvaro", std::chrono::seconds{30});
-  ASSERT_NE(report, 0u) << "no error report appeared";
-  press_key_until(server.display(), report, "Return", [&] {
-    return running.wait_for(std::chrono::milliseconds{500}) == std::future_status::ready;
-  });
-  const auto result = running.get();
+  const auto result = run_until_report_dismissed(ports);
   EXPECT_EQ(result.exit_status, 2);
   EXPECT_NE(result.standard_error.find("pelvaro: run-time error 380: Invalid property value"),
             std::string::npos)

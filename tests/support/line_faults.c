@@ -3,6 +3,10 @@
  *   stuck-queue  the driver's output queue never empties (a line that cannot drain)
  *   stuck-write  the driver never takes a byte (writes find no room, for ever)
  *   write-error  every write fails with an I/O error
+ *   stuck-drain  the queue reads empty but the driver's drain never returns, neither in tcdrain
+ *                nor inside close (a misbehaving USB adapter); like the kernel's, these waits
+ *                end only when a signal interrupts them
+ *   stuck-uart   the line status never shows the transmitter empty
  * Only terminal devices are affected. */
 #define _GNU_SOURCE
 #include <dlfcn.h>
@@ -18,6 +22,8 @@
 typedef int (*ioctl_function)(int, unsigned long, void*);
 typedef ssize_t (*write_function)(int, const void*, size_t);
 typedef int (*poll_function)(struct pollfd*, nfds_t, int);
+typedef int (*close_function)(int);
+typedef int (*tcdrain_function)(int);
 
 /* dlsym hands functions over as object pointers; POSIX makes the conversion work. */
 static void* next_definition(const char* name) {
@@ -36,6 +42,10 @@ int ioctl(int fd, unsigned long request, ...) {
   va_end(arguments);
   if (request == TIOCOUTQ && fault_is("stuck-queue") && isatty(fd)) {
     *(int*)argument = 1;
+    return 0;
+  }
+  if (request == TIOCSERGETLSR && fault_is("stuck-uart") && isatty(fd)) {
+    *(unsigned int*)argument = 0;
     return 0;
   }
   ioctl_function real_ioctl;
@@ -71,4 +81,30 @@ int poll(struct pollfd* fds, nfds_t count, int timeout) {
   void* found = next_definition("poll");
   memcpy(&real_poll, &found, sizeof found);
   return real_poll(fds, count, timeout);
+}
+
+/* A wait that only a signal ends, as an interruptible wait in the kernel. */
+static void wait_for_a_signal(void) {
+  pause();
+}
+
+int tcdrain(int fd) {
+  if (fault_is("stuck-drain") && isatty(fd)) {
+    wait_for_a_signal();
+    errno = EINTR;
+    return -1;
+  }
+  tcdrain_function real_tcdrain;
+  void* found = next_definition("tcdrain");
+  memcpy(&real_tcdrain, &found, sizeof found);
+  return real_tcdrain(fd);
+}
+
+int close(int fd) {
+  /* The kernel's close waits for the drain too, then closes all the same. */
+  if (fd > 2 && fault_is("stuck-drain") && isatty(fd)) wait_for_a_signal();
+  close_function real_close;
+  void* found = next_definition("close");
+  memcpy(&real_close, &found, sizeof found);
+  return real_close(fd);
 }

@@ -38,17 +38,20 @@ class ShippedProgramTest : public ::testing::Test {
     return vcom::virtual_ports(coms);
   }
 
+  // `lock_directory` stands in for /run/lock, which is otherwise empty.
   vcom::ProcessResult run(std::vector<vcom::VirtualPort>& lines,
-                          const std::vector<std::string>& environment = {}) const {
-    return run_program(lines, program(), environment);
+                          const std::vector<std::string>& environment = {},
+                          const std::filesystem::path& lock_directory = {}) const {
+    return run_program(lines, program(), environment, lock_directory);
   }
 
   static vcom::ProcessResult run_program(std::vector<vcom::VirtualPort>& lines,
                                          const std::filesystem::path& path,
-                                         std::vector<std::string> environment = {}) {
+                                         std::vector<std::string> environment = {},
+                                         const std::filesystem::path& lock_directory = {}) {
     pass_on_sanitizer_options(environment);
-    vcom::ProcessResult result =
-        vcom::run_with_ports(lines, {path.string()}, std::chrono::seconds{20}, environment);
+    vcom::ProcessResult result = vcom::run_with_ports(
+        lines, {path.string()}, std::chrono::seconds{20}, environment, lock_directory);
     EXPECT_FALSE(result.timed_out);
     return result;
   }

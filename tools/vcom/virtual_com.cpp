@@ -67,6 +67,7 @@ Pipe make_pipe() {
 // What the child does between fork and exec, prepared beforehand: no allocation after fork.
 struct NamespacePlan {
   std::string stage;                                       // becomes /dev
+  std::string locks;                                       // becomes /run/lock, if not empty
   std::vector<std::pair<std::string, std::string>> binds;  // source, target inside stage
   std::vector<char*> argv;
   std::vector<char*> envp;
@@ -95,6 +96,10 @@ const char* enter_namespace(const NamespacePlan& plan) {
   }
   if (::mount(plan.stage.c_str(), "/dev", nullptr, MS_BIND | MS_REC, nullptr) != 0) {
     return "mount --rbind over /dev";
+  }
+  if (!plan.locks.empty() &&
+      ::mount(plan.locks.c_str(), "/run/lock", nullptr, MS_BIND, nullptr) != 0) {
+    return "mount --bind over /run/lock";
   }
   return nullptr;
 }
@@ -267,9 +272,16 @@ std::string VirtualPort::take_received() {
 
 ProcessResult run_with_ports(std::span<VirtualPort> ports, const std::vector<std::string>& argv,
                              std::chrono::milliseconds timeout,
-                             const std::vector<std::string>& environment) {
+                             const std::vector<std::string>& environment,
+                             const fs::path& lock_directory) {
   const pelvaro::testing::TemporaryDirectory stage;
-  return run_planned(plan_for(ports, stage.path(), argv, environment), argv, timeout, ports);
+  const pelvaro::testing::TemporaryDirectory no_locks;
+  NamespacePlan plan = plan_for(ports, stage.path(), argv, environment);
+  // Without /run/lock (not a Debian machine) there is nothing to hide or to stand in for.
+  if (fs::is_directory("/run/lock")) {
+    plan.locks = (lock_directory.empty() ? no_locks.path() : lock_directory).string();
+  }
+  return run_planned(plan, argv, timeout, ports);
 }
 
 ProcessResult run_process(const std::vector<std::string>& argv, std::chrono::milliseconds timeout,
@@ -321,19 +333,9 @@ std::string describe_line(const termios& line) {
   for (const auto& [constant, value] : speeds) {
     if (::cfgetospeed(&line) == constant) baud = std::to_string(value) + " baud";
   }
-  const int data_bits = (line.c_cflag & CSIZE) == CS5   ? 5
-                        : (line.c_cflag & CSIZE) == CS6 ? 6
-                        : (line.c_cflag & CSIZE) == CS7 ? 7
-                                                        : 8;
-  std::string parity = "no parity";
-  if (line.c_cflag & PARENB) {
-    const bool odd = line.c_cflag & PARODD;
-    parity = (line.c_cflag & CMSPAR) ? (odd ? "mark parity" : "space parity")
-                                     : (odd ? "odd parity" : "even parity");
-  }
   const bool raw = !(line.c_lflag & (ICANON | ECHO | ISIG)) && !(line.c_oflag & OPOST);
-  return baud + ", " + std::to_string(data_bits) + " data bits, " + parity + ", " +
-         ((line.c_cflag & CSTOPB) ? "2 stop bits" : "1 stop bit") + (raw ? ", raw" : ", cooked");
+  return baud + ", " + ((line.c_cflag & CSTOPB) ? "2 stop bits" : "1 stop bit") +
+         (raw ? ", raw" : ", cooked");
 }
 
 }  // namespace vcom

@@ -7,6 +7,7 @@
 #include <termios.h>
 
 #include <chrono>
+#include <filesystem>
 #include <optional>
 #include <span>
 #include <stdexcept>
@@ -30,8 +31,7 @@ class VirtualPort {
   const std::string& pty_path() const { return pty_path_; }
 
   // Puts the line at settings unlike those a sender should choose (1200 baud, 2 stop bits, cooked),
-  // so that a test sees what the sender changed. A pseudo-terminal always shows 8 data bits and no
-  // parity: it carries whole bytes.
+  // so that a test sees what the sender changed.
   void preset_foreign_settings();
   // The line settings as the line now has them.
   termios line() const;
@@ -73,11 +73,13 @@ class NamespaceUnavailable : public std::runtime_error {
 };
 
 // Runs `argv` (argv[0] a path) in a private mount namespace whose /dev holds the ports'
-// devices, bound to their pseudo-terminals, and null, zero, random and urandom. A program that
-// does not end within `timeout` is killed.
+// devices, bound to their pseudo-terminals, and null, zero, random and urandom, and whose
+// /run/lock (where serial tools keep their UUCP lock files) is `lock_directory`, or an empty
+// directory if none is given. A program that does not end within `timeout` is killed.
 ProcessResult run_with_ports(std::span<VirtualPort> ports, const std::vector<std::string>& argv,
                              std::chrono::milliseconds timeout,
-                             const std::vector<std::string>& environment = {});
+                             const std::vector<std::string>& environment = {},
+                             const std::filesystem::path& lock_directory = {});
 
 // Runs `argv` (argv[0] a path) as it is, without a namespace of its own, noting when the first
 // byte arrives on each of `watched`.
@@ -92,7 +94,9 @@ void enter_private_devices(std::span<VirtualPort> ports);
 // Why run_with_ports cannot work on this machine, or the empty text if it can.
 std::string namespace_unavailable_reason();
 
-// "9600 baud, 8 data bits, no parity, 1 stop bit, raw"
+// What a pseudo-terminal shows of the line settings it was given: "9600 baud, 1 stop bit, raw".
+// Data bits and parity are not among them: a pseudo-terminal carries whole bytes and reports 8
+// bits without parity whatever it is given.
 std::string describe_line(const termios& line);
 
 }  // namespace vcom

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <optional>
 #include <string>
+#include <utility>
 
 #include "platform/posix/file_descriptor.h"
 #include "platform/posix/profile_syntax.h"
@@ -42,10 +43,24 @@ std::optional<FileDescriptor> open_regular_file(const std::string& path) {
   return file;
 }
 
+struct FileStart {
+  std::string content;
+  bool whole = true;  // false if the file goes on beyond the content
+};
+
+bool has_more(const FileDescriptor& file) {
+  char next = 0;
+  for (;;) {
+    const ssize_t got = ::read(file.get(), &next, 1);
+    if (got < 0 && errno == EINTR) continue;
+    return got > 0;
+  }
+}
+
 // Reads up to `limit` bytes. The buffer grows with what is there rather than being the limit's
 // size from the start: a settings file is tiny, and clearing a large buffer costs more than the
 // whole rest of the run.
-std::string read_at_most(const FileDescriptor& file, std::size_t limit) {
+FileStart read_at_most(const FileDescriptor& file, std::size_t limit) {
   std::string content;
   std::size_t filled = 0;
   std::size_t chunk = 4096;
@@ -58,7 +73,8 @@ std::string read_at_most(const FileDescriptor& file, std::size_t limit) {
     chunk *= 2;
   }
   content.resize(filled);
-  return content;
+  const bool whole = filled < limit || !has_more(file);
+  return {std::move(content), whole};
 }
 
 // Notepad's "Unicode" is UTF-16 little-endian with a byte-order mark; the profile API reads those
@@ -89,8 +105,12 @@ std::size_t get_private_profile_string(const std::string& section, const std::st
                                        const std::string& file) {
   const std::optional<FileDescriptor> opened = open_regular_file(file);
   if (!opened) return copy_cut_to_fit(default_value, buffer);
-  const std::string text = as_8bit_text(read_at_most(*opened, max_profile_bytes));
-  const std::optional<std::string_view> value = find_profile_value(text, section, key);
+  FileStart start = read_at_most(*opened, max_profile_bytes);
+  const std::string text = as_8bit_text(std::move(start.content));
+  // The limit can fall inside a line: what is left of that line is no value ("com=12" is not
+  // "com=1").
+  const std::string_view readable = start.whole ? std::string_view{text} : without_cut_line(text);
+  const std::optional<std::string_view> value = find_profile_value(readable, section, key);
   return copy_cut_to_fit(value.value_or(default_value), buffer);
 }
 

@@ -88,4 +88,9 @@ std::optional<std::string_view> find_profile_value(std::string_view text, std::s
   return std::nullopt;
 }
 
+std::string_view without_cut_line(std::string_view text) {
+  const std::size_t last_break = text.find_last_of("\r\n");
+  return text.substr(0, last_break == std::string_view::npos ? 0 : last_break + 1);
+}
+
 }  // namespace pelvaro

@@ -14,4 +14,9 @@ namespace pelvaro {
 std::optional<std::string_view> find_profile_value(std::string_view text, std::string_view section,
                                                    std::string_view key);
 
+// What is left of a text whose end was cut off once its last, partial line is dropped: the text
+// up to and including its last line break (nothing if it has none), so that no value is ever
+// taken from a cut line.
+std::string_view without_cut_line(std::string_view text);
+
 }  // namespace pelvaro

@@ -1,20 +1,29 @@
 #include <fcntl.h>
+#include <limits.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <termios.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
+#include <charconv>
 #include <chrono>
 #include <cstring>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <thread>
+#include <vector>
 
 #include "platform/posix/file_descriptor.h"
 #include "platform/posix/posix_serial_port.h"
+#include "platform/posix/termios_settings.h"
 #include "runtime/runtime_error.h"
 
 namespace pelvaro {
@@ -26,119 +35,6 @@ using std::chrono::milliseconds;
 
 [[noreturn]] void fail(ErrorNumber number, const std::string& device, int error_code) {
   throw RuntimeError{number, device + ": " + std::strerror(error_code)};
-}
-
-speed_t baud_constant(std::uint32_t baud) {
-  switch (baud) {
-    case 50:
-      return B50;
-    case 75:
-      return B75;
-    case 110:
-      return B110;
-    case 134:
-      return B134;
-    case 150:
-      return B150;
-    case 200:
-      return B200;
-    case 300:
-      return B300;
-    case 600:
-      return B600;
-    case 1200:
-      return B1200;
-    case 1800:
-      return B1800;
-    case 2400:
-      return B2400;
-    case 4800:
-      return B4800;
-    case 9600:
-      return B9600;
-    case 19200:
-      return B19200;
-    case 38400:
-      return B38400;
-    case 57600:
-      return B57600;
-    case 115200:
-      return B115200;
-    case 230400:
-      return B230400;
-    case 460800:
-      return B460800;
-    case 500000:
-      return B500000;
-    case 576000:
-      return B576000;
-    case 921600:
-      return B921600;
-    case 1000000:
-      return B1000000;
-    case 1152000:
-      return B1152000;
-    case 1500000:
-      return B1500000;
-    case 2000000:
-      return B2000000;
-    case 2500000:
-      return B2500000;
-    case 3000000:
-      return B3000000;
-    case 3500000:
-      return B3500000;
-    case 4000000:
-      return B4000000;
-    default:
-      return B0;
-  }
-}
-
-tcflag_t character_size(int data_bits) {
-  switch (data_bits) {
-    case 5:
-      return CS5;
-    case 6:
-      return CS6;
-    case 7:
-      return CS7;
-    default:
-      return CS8;
-  }
-}
-
-tcflag_t parity_flags(Parity parity) {
-  switch (parity) {
-    case Parity::none:
-      return 0;
-    case Parity::even:
-      return PARENB;
-    case Parity::odd:
-      return PARENB | PARODD;
-    case Parity::mark:
-      return PARENB | PARODD | CMSPAR;
-    case Parity::space:
-      return PARENB | CMSPAR;
-  }
-  return 0;
-}
-
-// Raw 8-bit transfer at the given line settings: no echo, no translation, no flow control, and
-// the modem-control lines ignored so that a missing carrier never blocks.
-termios raw_line(termios line, const LineSettings& settings, speed_t speed) {
-  ::cfmakeraw(&line);
-  line.c_iflag &= ~(IXON | IXOFF | IXANY | INPCK);
-  line.c_cflag &= ~(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS);
-  line.c_cflag |=
-      CLOCAL | CREAD | character_size(settings.data_bits) | parity_flags(settings.parity);
-  // With 5 data bits the UART's "two stop bits" is one and a half.
-  if (settings.stop_bits != StopBits::one) line.c_cflag |= CSTOPB;
-  line.c_cc[VMIN] = 0;
-  line.c_cc[VTIME] = 0;
-  ::cfsetispeed(&line, speed);
-  ::cfsetospeed(&line, speed);
-  return line;
 }
 
 // Drivers report back the speed they really run at, so a rate the hardware cannot do shows here.
@@ -157,19 +53,162 @@ void require_character_device(const std::string& path) {
   }
 }
 
+// Serial tools on Linux announce that they use a port with a UUCP lock file, LCK..ttyS2 for
+// /dev/ttyS2, holding their process ID in ASCII. pelvaro only honours those files; it writes none.
+constexpr std::string_view lock_directory = "/run/lock";
+
+// The process ID a lock file names, or nothing if there is no such file or it names none.
+std::optional<pid_t> lock_owner(const std::string& lock_path) {
+  FileDescriptor file{::open(lock_path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC)};
+  struct stat status {};
+  if (!file.valid() || ::fstat(file.get(), &status) != 0 || !S_ISREG(status.st_mode)) {
+    return std::nullopt;
+  }
+  std::array<char, 32> text{};
+  ssize_t got = -1;
+  do {
+    got = ::read(file.get(), text.data(), text.size());
+  } while (got < 0 && errno == EINTR);
+  if (got <= 0) return std::nullopt;
+  const char* first = text.data();
+  const char* const last = text.data() + got;
+  while (first < last && (*first == ' ' || *first == '\t')) ++first;
+  pid_t pid = 0;
+  const auto [end, error] = std::from_chars(first, last, pid);
+  if (error != std::errc{} || end == first || pid <= 0) return std::nullopt;
+  return pid;
+}
+
+bool process_is_alive(pid_t pid) {
+  return ::kill(pid, 0) == 0 || errno == EPERM;
+}
+
+std::string lock_name(const std::string& device_path) {
+  return std::string{lock_directory} + "/LCK.." +
+         device_path.substr(device_path.find_last_of('/') + 1);
+}
+
+// Refuses a port whose lock file names a live process other than this one. A lock file left by a
+// process that has ended is ignored. A link (a udev name for an adapter) is checked under its own
+// name and under the device's.
+void refuse_if_locked(const std::string& path) {
+  std::vector<std::string> names{lock_name(path)};
+  std::array<char, PATH_MAX> resolved{};
+  if (::realpath(path.c_str(), resolved.data()) && lock_name(resolved.data()) != names[0]) {
+    names.push_back(lock_name(resolved.data()));
+  }
+  for (const std::string& name : names) {
+    const std::optional<pid_t> owner = lock_owner(name);
+    if (owner && *owner != ::getpid() && process_is_alive(*owner)) {
+      throw RuntimeError{ErrorNumber::port_in_use, path + ": locked by process " +
+                                                       std::to_string(*owner) + " (" + name + ")"};
+    }
+  }
+}
+
+// Interrupts a blocking call on the driver with a signal until it is deleted: a wait that only
+// the driver can end (tcdrain, the drain inside close) is thereby bounded without a thread. The
+// timer repeats, so that a signal landing just before the call cannot leave it unbounded.
+class DriverWaitBound {
+ public:
+  explicit DriverWaitBound(Clock::time_point deadline) : deadline_(deadline) {
+    struct sigaction interrupt_only {};
+    interrupt_only.sa_handler = [](int) {};
+    sigemptyset(&interrupt_only.sa_mask);
+    interrupt_only.sa_flags = 0;  // no SA_RESTART: the interrupted call returns EINTR
+    ::sigaction(SIGALRM, &interrupt_only, &previous_action_);
+    sigset_t alarm{};
+    sigemptyset(&alarm);
+    sigaddset(&alarm, SIGALRM);
+    ::sigprocmask(SIG_UNBLOCK, &alarm, &previous_mask_);
+    sigevent event{};
+    event.sigev_notify = SIGEV_SIGNAL;
+    event.sigev_signo = SIGALRM;
+    armed_ = ::timer_create(CLOCK_MONOTONIC, &event, &timer_) == 0;
+    if (armed_) {
+      const auto left = std::max(std::chrono::nanoseconds{1}, deadline - Clock::now());
+      itimerspec when{};
+      when.it_value = as_timespec(left);
+      when.it_interval = as_timespec(milliseconds{10});
+      ::timer_settime(timer_, 0, &when, nullptr);
+    }
+  }
+  DriverWaitBound(const DriverWaitBound&) = delete;
+  DriverWaitBound& operator=(const DriverWaitBound&) = delete;
+  ~DriverWaitBound() {
+    if (armed_) ::timer_delete(timer_);
+    ::sigprocmask(SIG_SETMASK, &previous_mask_, nullptr);
+    ::sigaction(SIGALRM, &previous_action_, nullptr);
+  }
+
+  bool armed() const { return armed_; }
+  bool passed() const { return Clock::now() >= deadline_; }
+
+ private:
+  static timespec as_timespec(std::chrono::nanoseconds span) {
+    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(span);
+    return {static_cast<time_t>(seconds.count()), static_cast<long>((span - seconds).count())};
+  }
+
+  Clock::time_point deadline_;
+  struct sigaction previous_action_ {};
+  sigset_t previous_mask_{};
+  timer_t timer_{};
+  bool armed_ = false;
+};
+
+// An open tty that pelvaro may hold exclusively: the exclusive mode is given back before every
+// close, since the tty keeps it for as long as anybody has it open, and would lock every later
+// open by a normal user out for as long as another program holds the port.
+class TtyDevice {
+ public:
+  explicit TtyDevice(FileDescriptor fd) : fd_(std::move(fd)) {}
+  TtyDevice(TtyDevice&&) noexcept = default;
+  TtyDevice& operator=(TtyDevice&&) = delete;
+  TtyDevice(const TtyDevice&) = delete;
+  TtyDevice& operator=(const TtyDevice&) = delete;
+  ~TtyDevice() {
+    if (!fd_.valid()) return;
+    const DriverWaitBound bound{Clock::now() + release_limit};
+    close();
+  }
+
+  int get() const { return fd_.get(); }
+  bool valid() const { return fd_.valid(); }
+
+  void take_exclusively(const std::string& path) {
+    if (::ioctl(fd_.get(), TIOCEXCL) != 0) fail(ErrorNumber::device_unavailable, path, errno);
+    exclusive_ = true;
+  }
+
+  // Closes now; returns close()'s result.
+  int close() {
+    if (exclusive_) ::ioctl(fd_.get(), TIOCNXCL);
+    exclusive_ = false;
+    return fd_.reset();
+  }
+
+ private:
+  FileDescriptor fd_;
+  bool exclusive_ = false;
+};
+
 class PosixSerialPort final : public SerialPort {
  public:
-  PosixSerialPort(std::string path, FileDescriptor fd, const LineSettings& settings)
-      : path_(std::move(path)), fd_(std::move(fd)), settings_(settings) {}
+  PosixSerialPort(std::string path, TtyDevice device, const LineSettings& settings)
+      : path_(std::move(path)), device_(std::move(device)), settings_(settings) {}
 
+  // Discards what is still on its way, so that the close does not wait on it. Only an open port
+  // does this: the output queue belongs to the tty, and a refused port's holder may have output
+  // in it.
   ~PosixSerialPort() override {
-    if (fd_.valid()) ::tcflush(fd_.get(), TCOFLUSH);  // so that the close cannot wait on output
+    if (device_.valid()) ::tcflush(device_.get(), TCOFLUSH);
   }
 
   void write(std::span<const std::byte> bytes) override {
     const auto deadline = Clock::now() + write_timeout;
     while (!bytes.empty()) {
-      const ssize_t written = ::write(fd_.get(), bytes.data(), bytes.size());
+      const ssize_t written = ::write(device_.get(), bytes.data(), bytes.size());
       if (written > 0) {
         bytes = bytes.subspan(static_cast<std::size_t>(written));
         written_since_open_ += static_cast<std::size_t>(written);
@@ -184,11 +223,17 @@ class PosixSerialPort final : public SerialPort {
   }
 
   void drain_and_close() override {
-    const bool drained = wait_until_drained();
+    const auto deadline = Clock::now() + drain_limit(written_since_open_, settings_);
+    const bool drained = wait_until_drained(deadline);
     const int drain_error = errno;
-    if (!drained) ::tcflush(fd_.get(), TCOFLUSH);  // so that closing cannot wait on what is stuck
-    const int close_result = fd_.reset();
-    const int close_error = errno;
+    if (!drained) ::tcflush(device_.get(), TCOFLUSH);  // so that closing cannot wait on it
+    int close_result = 0;
+    int close_error = 0;
+    {
+      const DriverWaitBound bound{std::max(deadline, Clock::now() + release_limit)};
+      close_result = device_.close();
+      close_error = errno;
+    }
     if (!drained) fail(ErrorNumber::output_not_drained, path_, drain_error);
     if (close_result != 0) fail(ErrorNumber::write_failed, path_, close_error);
   }
@@ -197,7 +242,7 @@ class PosixSerialPort final : public SerialPort {
   void wait_for_room(Clock::time_point deadline) {
     const auto left = std::chrono::duration_cast<milliseconds>(deadline - Clock::now());
     if (left <= milliseconds::zero()) fail(ErrorNumber::write_failed, path_, ETIMEDOUT);
-    pollfd watch{fd_.get(), POLLOUT, 0};
+    pollfd watch{device_.get(), POLLOUT, 0};
     const int ready = ::poll(&watch, 1, static_cast<int>(left.count()) + 1);
     if (ready < 0 && errno != EINTR) fail(ErrorNumber::write_failed, path_, errno);
     if (ready > 0 && (watch.revents & (POLLERR | POLLHUP | POLLNVAL))) {
@@ -205,43 +250,77 @@ class PosixSerialPort final : public SerialPort {
     }
   }
 
-  // Waits until the driver's output queue is empty, then for the UART itself. The queue is polled
-  // against a deadline because a blocking drain can wait forever on a stuck line; the final
-  // drain only covers the hardware FIFO, which drivers bound themselves. Sets errno and returns
-  // false on failure.
-  bool wait_until_drained() {
-    const auto deadline = Clock::now() + drain_limit(written_since_open_, settings_);
+  void pause_for(std::size_t bytes) const {
+    std::this_thread::sleep_for(std::min(milliseconds{1}, time_on_line(bytes, settings_)));
+  }
+
+  // Waits, against one deadline, until the driver's output queue is empty and then until the
+  // UART has sent its last bit. Sets errno and returns false on failure.
+  bool wait_until_drained(Clock::time_point deadline) {
     for (;;) {
       int queued = 0;
-      if (::ioctl(fd_.get(), TIOCOUTQ, &queued) != 0) return false;
-      if (queued == 0) break;
+      if (::ioctl(device_.get(), TIOCOUTQ, &queued) != 0) return false;
+      if (queued == 0) return wait_for_transmitter(deadline);
       if (Clock::now() >= deadline) {
         errno = ETIMEDOUT;
         return false;
       }
-      std::this_thread::sleep_for(std::min(milliseconds{1}, time_on_line(queued, settings_)));
+      pause_for(static_cast<std::size_t>(queued));
     }
-    while (::tcdrain(fd_.get()) != 0) {
+  }
+
+  // The UART's own FIFO and shift register: read from its line status where the driver tells it
+  // (the 8250 family does), else left to the driver's drain, interrupted at the deadline.
+  bool wait_for_transmitter(Clock::time_point deadline) {
+    for (;;) {
+      unsigned int line_status = 0;
+      if (::ioctl(device_.get(), TIOCSERGETLSR, &line_status) != 0) {
+        if (errno == ENOTTY || errno == EINVAL) return driver_drain(deadline);
+        return false;
+      }
+      if (line_status & TIOCSER_TEMT) return true;
+      if (Clock::now() >= deadline) {
+        errno = ETIMEDOUT;
+        return false;
+      }
+      pause_for(1);
+    }
+  }
+
+  bool driver_drain(Clock::time_point deadline) {
+    const DriverWaitBound bound{deadline};
+    if (!bound.armed()) return false;  // errno from timer_create; an unbounded wait is no option
+    while (::tcdrain(device_.get()) != 0) {
       if (errno != EINTR) return false;
+      if (bound.passed()) {
+        errno = ETIMEDOUT;
+        return false;
+      }
     }
     return true;
   }
 
   std::string path_;
-  FileDescriptor fd_;
+  TtyDevice device_;
   LineSettings settings_;
   std::size_t written_since_open_ = 0;
 };
 
-void lock_exclusively(const FileDescriptor& fd, const std::string& path) {
-  if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
+// An advisory lock without waiting, then the tty's own exclusive mode. A tty that is exclusive
+// already belongs to another program, also when root could open it regardless.
+void lock_exclusively(TtyDevice& device, const std::string& path) {
+  if (::flock(device.get(), LOCK_EX | LOCK_NB) != 0) {
     if (errno == EWOULDBLOCK) throw RuntimeError{ErrorNumber::port_in_use, path};
     fail(ErrorNumber::device_unavailable, path, errno);
   }
-  if (::ioctl(fd.get(), TIOCEXCL) != 0) fail(ErrorNumber::device_unavailable, path, errno);
+  int already_exclusive = 0;
+  if (::ioctl(device.get(), TIOCGEXCL, &already_exclusive) == 0 && already_exclusive) {
+    throw RuntimeError{ErrorNumber::port_in_use, path + ": held exclusively by another program"};
+  }
+  device.take_exclusively(path);
 }
 
-void apply_line_settings(const FileDescriptor& fd, const std::string& path,
+void apply_line_settings(const TtyDevice& device, const std::string& path,
                          const LineSettings& settings) {
   const speed_t speed = baud_constant(settings.baud);
   if (speed == B0) {
@@ -249,14 +328,14 @@ void apply_line_settings(const FileDescriptor& fd, const std::string& path,
                        path + ": " + std::to_string(settings.baud) + " baud is not supported"};
   }
   termios current{};
-  if (::tcgetattr(fd.get(), &current) != 0) {
+  if (::tcgetattr(device.get(), &current) != 0) {
     // Only a terminal device takes line settings; nothing is written to anything else.
     if (errno == ENOTTY || errno == EINVAL) fail(ErrorNumber::not_a_serial_port, path, errno);
     fail(ErrorNumber::device_unavailable, path, errno);
   }
   const termios wanted = raw_line(current, settings, speed);
   termios actual{};
-  if (::tcsetattr(fd.get(), TCSANOW, &wanted) != 0 || ::tcgetattr(fd.get(), &actual) != 0) {
+  if (::tcsetattr(device.get(), TCSANOW, &wanted) != 0 || ::tcgetattr(device.get(), &actual) != 0) {
     fail(ErrorNumber::line_settings_refused, path, errno);
   }
   if (!line_took(wanted, actual)) {
@@ -272,17 +351,19 @@ std::string serial_device_name(int port_number) {
 
 std::unique_ptr<SerialPort> open_serial_device(const std::string& path,
                                                const LineSettings& settings) {
-  // Checked before opening: opening some devices has effects of its own.
+  // Checked before opening: opening some devices has effects of its own (raising DTR and RTS).
   require_character_device(path);
+  refuse_if_locked(path);
   FileDescriptor fd{::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC)};
   if (!fd.valid()) {
     if (errno == EBUSY) throw RuntimeError{ErrorNumber::port_in_use, path};
     fail(ErrorNumber::device_unavailable, path, errno);
   }
   if (!::isatty(fd.get())) fail(ErrorNumber::not_a_serial_port, path, ENOTTY);
-  lock_exclusively(fd, path);
-  apply_line_settings(fd, path, settings);
-  return std::make_unique<PosixSerialPort>(path, std::move(fd), settings);
+  TtyDevice device{std::move(fd)};
+  lock_exclusively(device, path);
+  apply_line_settings(device, path, settings);
+  return std::make_unique<PosixSerialPort>(path, std::move(device), settings);
 }
 
 std::unique_ptr<SerialPort> open_serial_port(int port_number, const LineSettings& settings) {

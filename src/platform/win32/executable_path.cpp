@@ -1,5 +1,6 @@
 #include <windows.h>
 
+#include <optional>
 #include <string>
 
 #include "platform/executable_path.h"
@@ -33,18 +34,47 @@ bool fits_ansi_code_page(const std::wstring& text) {
   return !lost;
 }
 
-// The settings file is read through the ANSI profile API. A folder name that the ANSI code page
-// cannot spell is given by its short (8.3) name instead, which names the same folder in ASCII.
-std::wstring spelled_in_ansi(const std::wstring& directory) {
-  if (fits_ansi_code_page(directory)) return directory;
-  // A short name can be longer than the long one ("röle" becomes "R_LE~GY1"): ask for the size.
+// The profile API takes paths of fewer than MAX_PATH characters. A folder leaves room for a
+// separator and a file name of up to this many characters after it.
+constexpr std::size_t file_name_room = 1 + 32;
+
+bool short_enough(const std::wstring& directory) {
+  return directory.size() + file_name_room < MAX_PATH;
+}
+
+// The settings file is read through the ANSI profile API, so the folder must be spelled in the
+// ANSI code page and short enough for it.
+bool usable_by_profile_api(const std::wstring& directory) {
+  return short_enough(directory) && fits_ansi_code_page(directory);
+}
+
+// The folder's short (8.3) name, which spells each part in ASCII, if the volume keeps short names.
+// A short name can be longer than the long one ("röle" becomes "R_LE~GY1"): ask for the size.
+std::optional<std::wstring> short_name_of(const std::wstring& directory) {
   const DWORD size = GetShortPathNameW(directory.c_str(), nullptr, 0);
-  if (size == 0) return directory;
+  if (size == 0) return std::nullopt;
   std::wstring short_name(size, L'\0');
   const DWORD length = GetShortPathNameW(directory.c_str(), short_name.data(), size);
-  if (length == 0 || length >= size) return directory;
+  if (length == 0 || length >= size) return std::nullopt;
   short_name.resize(length);
   return short_name;
+}
+
+// A spelling of `directory` by which the profile API reaches the files in it: the folder itself,
+// else its short name, else "." with the folder made the current directory through the wide API
+// (so that no 8-bit spelling of it is needed at all). Throws RuntimeError path_access if none
+// reaches it.
+std::wstring reachable_spelling(const std::wstring& directory) {
+  if (usable_by_profile_api(directory)) return directory;
+  if (const auto short_name = short_name_of(directory);
+      short_name && usable_by_profile_api(*short_name)) {
+    return *short_name;
+  }
+  if (short_enough(directory) && SetCurrentDirectoryW(directory.c_str())) return L".";
+  throw RuntimeError{ErrorNumber::path_access,
+                     "the executable's folder has no name the profile API can take (longer than " +
+                         std::to_string(MAX_PATH - file_name_room) +
+                         " characters, or not in the ANSI code page, and no short name fits)"};
 }
 
 }  // namespace
@@ -57,7 +87,8 @@ std::u16string executable_directory() {
   }
   // A drive's root keeps its separator ("C:\"), a folder has none at its end.
   const bool root = separator > 0 && image[separator - 1] == L':';
-  const std::wstring directory = spelled_in_ansi(image.substr(0, root ? separator + 1 : separator));
+  const std::wstring directory =
+      reachable_spelling(image.substr(0, root ? separator + 1 : separator));
   return {reinterpret_cast<const char16_t*>(directory.data()), directory.size()};
 }
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <memory>
 #include <string>
 #include <thread>
 
@@ -81,6 +82,24 @@ void apply_line_settings(HANDLE port, const std::string& name, const LineSetting
   }
 }
 
+DWORD milliseconds_until(Clock::time_point deadline) {
+  const auto left = std::chrono::duration_cast<milliseconds>(deadline - Clock::now());
+  return static_cast<DWORD>(std::max<milliseconds::rep>(left.count(), 0));
+}
+
+// One overlapped write: the OVERLAPPED and its event, which the driver uses until the write has
+// completed or been cancelled.
+struct OverlappedWrite {
+  OVERLAPPED overlapped{};
+  WinHandle done{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+
+  OverlappedWrite() { overlapped.hEvent = done.get(); }
+};
+
+// Every call that waits on the driver for the line is overlapped and waited for against a
+// deadline: a plain write or FlushFileBuffers waits as long as the driver does. FlushFileBuffers
+// is not called at all: on a serial port it only waits for the writes before it to complete,
+// which the write's own completion and the empty output queue show, within a bound.
 class WindowsSerialPort final : public SerialPort {
  public:
   WindowsSerialPort(std::string name, WinHandle handle, const LineSettings& settings)
@@ -91,9 +110,20 @@ class WindowsSerialPort final : public SerialPort {
   }
 
   void write(std::span<const std::byte> bytes) override {
+    auto write = std::make_unique<OverlappedWrite>();
+    if (!write->done.valid()) fail(ErrorNumber::write_failed, name_, GetLastError());
+    const auto deadline = Clock::now() + write_timeout;
+    if (!WriteFile(handle_.get(), bytes.data(), static_cast<DWORD>(bytes.size()), nullptr,
+                   &write->overlapped) &&
+        GetLastError() != ERROR_IO_PENDING) {
+      fail(ErrorNumber::write_failed, name_, GetLastError());
+    }
+    if (WaitForSingleObject(write->done.get(), milliseconds_until(deadline)) != WAIT_OBJECT_0) {
+      give_up(std::move(write));
+      fail(ErrorNumber::write_failed, name_, ERROR_TIMEOUT);
+    }
     DWORD written = 0;
-    if (!WriteFile(handle_.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written,
-                   nullptr)) {
+    if (!GetOverlappedResult(handle_.get(), &write->overlapped, &written, FALSE)) {
       fail(ErrorNumber::write_failed, name_, GetLastError());
     }
     if (written != bytes.size()) fail(ErrorNumber::write_failed, name_, ERROR_TIMEOUT);
@@ -110,20 +140,30 @@ class WindowsSerialPort final : public SerialPort {
   }
 
  private:
-  // Waits until the driver's output queue is empty, against a deadline, as a plain flush can
-  // wait forever on a stuck line; the flush after it only waits for the UART itself.
+  // Cancels a write that did not complete in time and waits a bounded time for the driver to
+  // let go of it. A driver that does not may still write into the OVERLAPPED later, so it is
+  // then left allocated for the rest of the process rather than freed under the driver.
+  void give_up(std::unique_ptr<OverlappedWrite> write) {
+    CancelIoEx(handle_.get(), &write->overlapped);
+    PurgeComm(handle_.get(), PURGE_TXCLEAR | PURGE_TXABORT);
+    const DWORD limit = static_cast<DWORD>(release_limit.count());
+    if (WaitForSingleObject(write->done.get(), limit) != WAIT_OBJECT_0) {
+      static_cast<void>(write.release());
+    }
+  }
+
+  // Waits until the driver's output queue is empty, against a deadline.
   DWORD wait_until_drained() {
     const auto deadline = Clock::now() + drain_limit(written_since_open_, settings_);
     for (;;) {
       DWORD errors = 0;
       COMSTAT status{};
       if (!ClearCommError(handle_.get(), &errors, &status)) return GetLastError();
-      if (status.cbOutQue == 0) break;
+      if (status.cbOutQue == 0) return ERROR_SUCCESS;
       if (Clock::now() >= deadline) return ERROR_TIMEOUT;
       std::this_thread::sleep_for(
           std::min(milliseconds{1}, time_on_line(status.cbOutQue, settings_)));
     }
-    return FlushFileBuffers(handle_.get()) ? ERROR_SUCCESS : GetLastError();
   }
 
   std::string name_;
@@ -140,7 +180,7 @@ std::unique_ptr<SerialPort> open_serial_port(int port_number, const LineSettings
   const std::wstring device = L"\\\\.\\COM" + std::to_wstring(port_number);
   // No sharing: the system's own exclusive open refuses a port that another program holds.
   WinHandle handle{CreateFileW(device.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                               OPEN_EXISTING, 0, nullptr)};
+                               OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr)};
   if (!handle.valid()) {
     const DWORD error = GetLastError();
     if (error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION) {

@@ -115,5 +115,38 @@ TEST_F(ProfileLookupTest, AnEnormousFileIsReadOnlyAsFarAsASettingsFileCanReach) 
   EXPECT_EQ(lookup_at(late), u"");  // beyond the first MiB
 }
 
+// The read stops at 1 MiB. A line that the limit cuts must count as absent: "com=12" cut after
+// "com=1" would otherwise send on COM1.
+TEST_F(ProfileLookupTest, ALineTheReadLimitCutsIsNoValue) {
+  constexpr std::size_t limit = 1 << 20;
+  // The settings with a comment in front, long enough for the limit to fall `kept` bytes into
+  // the line that follows it.
+  const auto cut_after = [&](std::string_view line, std::size_t kept) {
+    const std::string head = "[ayar]\n;";
+    const std::size_t padding = limit - head.size() - 1 - kept;
+    return lookup_in(head + std::string(padding, 'x') + "\n" + std::string{line} + "\n;\n");
+  };
+  EXPECT_EQ(cut_after("com=12", 5), u"");      // a shorter port: "com=1"
+  EXPECT_EQ(cut_after("com=25", 5), u"");      // "com=2"
+  EXPECT_EQ(cut_after("com=3", 4), u"");       // "com="
+  EXPECT_EQ(cut_after("com=KAPALI", 7), u"");  // "com=KAP"
+  EXPECT_EQ(cut_after("com=12", 6), u"");      // whole, but its line end is beyond the limit
+  EXPECT_EQ(cut_after("com=12", 0), u"");      // the line starts beyond the limit
+  EXPECT_EQ(cut_after("com=12", 7), u"12");    // the line and its end lie within the limit
+  // The same for Notepad's UTF-16, where the limit counts two bytes a character.
+  std::string wide = "\xFF\xFE";
+  const auto append_wide = [&](std::string_view text) {
+    for (const char c : text) wide += std::string{c} + '\0';
+  };
+  append_wide("[ayar]\n;");
+  append_wide(std::string((limit - wide.size()) / 2 - 1 - 5, 'x') + "\n");
+  append_wide("com=12\n");
+  EXPECT_EQ(lookup_in(wide), u"");
+  // A file that ends exactly at the limit is whole: its last line counts.
+  const std::string whole = "[ayar]\n;" + std::string(limit - 8 - 1 - 6, 'x') + "\ncom=12";
+  ASSERT_EQ(whole.size(), limit);
+  EXPECT_EQ(lookup_in(whole), u"12");
+}
+
 }  // namespace
 }  // namespace pelvaro

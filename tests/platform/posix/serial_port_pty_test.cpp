@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <pty.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 
 #include <gtest/gtest.h>
@@ -38,28 +39,26 @@ TEST(SerialPortOnPty, Applies9600EightNoneOneRawFromOtherSettings) {
   const termios t = line.line();
   EXPECT_EQ(::cfgetospeed(&t), B9600);
   EXPECT_EQ(::cfgetispeed(&t), B9600);
-  EXPECT_EQ(t.c_cflag & CSIZE, tcflag_t{CS8});
-  EXPECT_FALSE(t.c_cflag & (PARENB | CSTOPB | CRTSCTS));
+  // A pseudo-terminal keeps the stop bits, flow control and modem-line flags it is given, but
+  // always shows 8 data bits without parity: those are proved in termios_settings_test.
+  EXPECT_FALSE(t.c_cflag & (CSTOPB | CRTSCTS));
   EXPECT_TRUE(t.c_cflag & CLOCAL);
-  EXPECT_TRUE(t.c_cflag & CREAD);
   EXPECT_FALSE(t.c_iflag & (IXON | IXOFF | ICRNL | INPCK));
   EXPECT_FALSE(t.c_oflag & OPOST);
   EXPECT_FALSE(t.c_lflag & (ICANON | ECHO | ISIG));
-  EXPECT_EQ(vcom::describe_line(t), "9600 baud, 8 data bits, no parity, 1 stop bit, raw");
+  EXPECT_EQ(vcom::describe_line(t), "9600 baud, 1 stop bit, raw");
 }
 
 TEST(SerialPortOnPty, AppliesOtherLineSettingsAsGiven) {
-  // A pseudo-terminal shows the speed and the stop bits; it keeps 8 bits without parity.
+  // A pseudo-terminal shows the speed and the stop bits.
   vcom::VirtualPort line{1};
   {
     const auto port = open_serial_device(line.pty_path(), {19200, Parity::odd, 7, StopBits::two});
-    EXPECT_EQ(vcom::describe_line(line.line()),
-              "19200 baud, 8 data bits, no parity, 2 stop bits, raw");
+    EXPECT_EQ(vcom::describe_line(line.line()), "19200 baud, 2 stop bits, raw");
   }
   {
     const auto port = open_serial_device(line.pty_path(), {115200, Parity::none, 8, StopBits::one});
-    EXPECT_EQ(vcom::describe_line(line.line()),
-              "115200 baud, 8 data bits, no parity, 1 stop bit, raw");
+    EXPECT_EQ(vcom::describe_line(line.line()), "115200 baud, 1 stop bit, raw");
   }
   EXPECT_EQ(open_failure(line.pty_path(), {12345, Parity::none, 8, StopBits::one}),
             ErrorNumber::line_settings_refused);
@@ -80,10 +79,49 @@ TEST(SerialPortOnPty, APortHeldByAnotherProgramIsRefusedAndUntouched) {
   FileDescriptor holder{::open(line.pty_path().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC)};
   ASSERT_EQ(::flock(holder.get(), LOCK_EX | LOCK_NB), 0);
   EXPECT_EQ(open_failure(line.pty_path()), ErrorNumber::port_in_use);
-  EXPECT_EQ(vcom::describe_line(line.line()),
-            "1200 baud, 8 data bits, no parity, 2 stop bits, cooked");
+  EXPECT_EQ(vcom::describe_line(line.line()), "1200 baud, 2 stop bits, cooked");
   holder.reset();
   EXPECT_NO_THROW(open_serial_device(line.pty_path(), nine_six_8n1));
+}
+
+// The tty keeps its exclusive mode for as long as anybody has it open: here the test does, as a
+// serial monitor would. Every way of giving the port back must clear it.
+TEST(SerialPortOnPty, GivesTheExclusiveModeBackOnEveryPath) {
+  vcom::VirtualPort line{3};
+  FileDescriptor monitor{::open(line.pty_path().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC)};
+  const auto exclusive = [&] {
+    int flag = -1;
+    EXPECT_EQ(::ioctl(monitor.get(), TIOCGEXCL, &flag), 0);
+    return flag;
+  };
+  {
+    auto port = open_serial_device(line.pty_path(), nine_six_8n1);
+    EXPECT_EQ(exclusive(), 1);
+    port->write(signal_byte);
+    port->drain_and_close();
+    EXPECT_EQ(exclusive(), 0) << "after a send";
+  }
+  {
+    const auto port = open_serial_device(line.pty_path(), nine_six_8n1);
+    EXPECT_EQ(exclusive(), 1);
+  }
+  EXPECT_EQ(exclusive(), 0) << "after a port dropped without a drain";
+  EXPECT_EQ(open_failure(line.pty_path(), {12345, Parity::none, 8, StopBits::one}),
+            ErrorNumber::line_settings_refused);
+  EXPECT_EQ(exclusive(), 0) << "after an open that failed on the line settings";
+}
+
+TEST(SerialPortOnPty, APortHeldExclusivelyIsRefusedAndUntouched) {
+  // As root the open itself passes the exclusive mode; the port must be refused all the same.
+  vcom::VirtualPort line{3};
+  FileDescriptor holder{::open(line.pty_path().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC)};
+  ASSERT_EQ(::ioctl(holder.get(), TIOCEXCL), 0);
+  EXPECT_EQ(open_failure(line.pty_path()), ErrorNumber::port_in_use);
+  EXPECT_EQ(vcom::describe_line(line.line()), "1200 baud, 2 stop bits, cooked");
+  int still_exclusive = 0;
+  ASSERT_EQ(::ioctl(holder.get(), TIOCGEXCL, &still_exclusive), 0);
+  EXPECT_EQ(still_exclusive, 1);
+  EXPECT_EQ(line.take_received(), "");
 }
 
 TEST(SerialPortOnPty, OnlyOneOpenAtATime) {

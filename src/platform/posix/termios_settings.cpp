@@ -1,0 +1,120 @@
+#include "platform/posix/termios_settings.h"
+
+namespace pelvaro {
+
+speed_t baud_constant(std::uint32_t baud) {
+  switch (baud) {
+    case 50:
+      return B50;
+    case 75:
+      return B75;
+    case 110:
+      return B110;
+    case 134:
+      return B134;
+    case 150:
+      return B150;
+    case 200:
+      return B200;
+    case 300:
+      return B300;
+    case 600:
+      return B600;
+    case 1200:
+      return B1200;
+    case 1800:
+      return B1800;
+    case 2400:
+      return B2400;
+    case 4800:
+      return B4800;
+    case 9600:
+      return B9600;
+    case 19200:
+      return B19200;
+    case 38400:
+      return B38400;
+    case 57600:
+      return B57600;
+    case 115200:
+      return B115200;
+    case 230400:
+      return B230400;
+    case 460800:
+      return B460800;
+    case 500000:
+      return B500000;
+    case 576000:
+      return B576000;
+    case 921600:
+      return B921600;
+    case 1000000:
+      return B1000000;
+    case 1152000:
+      return B1152000;
+    case 1500000:
+      return B1500000;
+    case 2000000:
+      return B2000000;
+    case 2500000:
+      return B2500000;
+    case 3000000:
+      return B3000000;
+    case 3500000:
+      return B3500000;
+    case 4000000:
+      return B4000000;
+    default:
+      return B0;
+  }
+}
+
+namespace {
+
+tcflag_t character_size(int data_bits) {
+  switch (data_bits) {
+    case 5:
+      return CS5;
+    case 6:
+      return CS6;
+    case 7:
+      return CS7;
+    default:
+      return CS8;
+  }
+}
+
+tcflag_t parity_flags(Parity parity) {
+  switch (parity) {
+    case Parity::none:
+      return 0;
+    case Parity::even:
+      return PARENB;
+    case Parity::odd:
+      return PARENB | PARODD;
+    case Parity::mark:
+      return PARENB | PARODD | CMSPAR;
+    case Parity::space:
+      return PARENB | CMSPAR;
+  }
+  return 0;
+}
+
+}  // namespace
+
+termios raw_line(termios line, const LineSettings& settings, speed_t speed) {
+  ::cfmakeraw(&line);
+  line.c_iflag &= ~(IXON | IXOFF | IXANY | INPCK);
+  line.c_cflag &= ~(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS);
+  line.c_cflag |=
+      CLOCAL | CREAD | character_size(settings.data_bits) | parity_flags(settings.parity);
+  // With 5 data bits the UART's "two stop bits" is one and a half.
+  if (settings.stop_bits != StopBits::one) line.c_cflag |= CSTOPB;
+  line.c_cc[VMIN] = 0;
+  line.c_cc[VTIME] = 0;
+  ::cfsetispeed(&line, speed);
+  ::cfsetospeed(&line, speed);
+  return line;
+}
+
+}  // namespace pelvaro
