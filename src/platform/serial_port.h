@@ -43,6 +43,9 @@ inline constexpr std::chrono::milliseconds release_limit{500};
 // A stuck line therefore ends a send within write_timeout (no room for the byte) or within
 // drain_limit + release_limit (the byte cannot leave).
 
+// How often a drain looks again whether the output has left: a byte takes about 1 ms at 9600.
+inline constexpr std::chrono::milliseconds drain_poll_interval{1};
+
 // An open serial port, held exclusively. Every failure throws RuntimeError.
 class SerialPort {
  public:

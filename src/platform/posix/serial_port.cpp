@@ -224,9 +224,8 @@ class PosixSerialPort final : public SerialPort {
 
   void drain_and_close() override {
     const auto deadline = Clock::now() + drain_limit(written_since_open_, settings_);
-    const bool drained = wait_until_drained(deadline);
-    const int drain_error = errno;
-    if (!drained) ::tcflush(device_.get(), TCOFLUSH);  // so that closing cannot wait on it
+    const int drain_error = wait_until_drained(deadline);
+    if (drain_error != 0) ::tcflush(device_.get(), TCOFLUSH);  // so that closing cannot wait on it
     int close_result = 0;
     int close_error = 0;
     {
@@ -234,7 +233,7 @@ class PosixSerialPort final : public SerialPort {
       close_result = device_.close();
       close_error = errno;
     }
-    if (!drained) fail(ErrorNumber::output_not_drained, path_, drain_error);
+    if (drain_error != 0) fail(ErrorNumber::output_not_drained, path_, drain_error);
     if (close_result != 0) fail(ErrorNumber::write_failed, path_, close_error);
   }
 
@@ -250,54 +249,41 @@ class PosixSerialPort final : public SerialPort {
     }
   }
 
-  void pause_for(std::size_t bytes) const {
-    std::this_thread::sleep_for(std::min(milliseconds{1}, time_on_line(bytes, settings_)));
-  }
-
   // Waits, against one deadline, until the driver's output queue is empty and then until the
-  // UART has sent its last bit. Sets errno and returns false on failure.
-  bool wait_until_drained(Clock::time_point deadline) {
+  // UART has sent its last bit. Returns 0, or the error number of what went wrong.
+  int wait_until_drained(Clock::time_point deadline) {
     for (;;) {
       int queued = 0;
-      if (::ioctl(device_.get(), TIOCOUTQ, &queued) != 0) return false;
+      if (::ioctl(device_.get(), TIOCOUTQ, &queued) != 0) return errno;
       if (queued == 0) return wait_for_transmitter(deadline);
-      if (Clock::now() >= deadline) {
-        errno = ETIMEDOUT;
-        return false;
-      }
-      pause_for(static_cast<std::size_t>(queued));
+      if (Clock::now() >= deadline) return ETIMEDOUT;
+      std::this_thread::sleep_for(drain_poll_interval);
     }
   }
 
   // The UART's own FIFO and shift register: read from its line status where the driver tells it
   // (the 8250 family does), else left to the driver's drain, interrupted at the deadline.
-  bool wait_for_transmitter(Clock::time_point deadline) {
+  int wait_for_transmitter(Clock::time_point deadline) {
     for (;;) {
       unsigned int line_status = 0;
       if (::ioctl(device_.get(), TIOCSERGETLSR, &line_status) != 0) {
         if (errno == ENOTTY || errno == EINVAL) return driver_drain(deadline);
-        return false;
+        return errno;
       }
-      if (line_status & TIOCSER_TEMT) return true;
-      if (Clock::now() >= deadline) {
-        errno = ETIMEDOUT;
-        return false;
-      }
-      pause_for(1);
+      if (line_status & TIOCSER_TEMT) return 0;
+      if (Clock::now() >= deadline) return ETIMEDOUT;
+      std::this_thread::sleep_for(drain_poll_interval);
     }
   }
 
-  bool driver_drain(Clock::time_point deadline) {
+  int driver_drain(Clock::time_point deadline) {
     const DriverWaitBound bound{deadline};
-    if (!bound.armed()) return false;  // errno from timer_create; an unbounded wait is no option
+    if (!bound.armed()) return errno;  // from timer_create: an unbounded wait is no option
     while (::tcdrain(device_.get()) != 0) {
-      if (errno != EINTR) return false;
-      if (bound.passed()) {
-        errno = ETIMEDOUT;
-        return false;
-      }
+      if (errno != EINTR) return errno;
+      if (bound.passed()) return ETIMEDOUT;
     }
-    return true;
+    return 0;
   }
 
   std::string path_;

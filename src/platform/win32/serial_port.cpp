@@ -161,8 +161,7 @@ class WindowsSerialPort final : public SerialPort {
       if (!ClearCommError(handle_.get(), &errors, &status)) return GetLastError();
       if (status.cbOutQue == 0) return ERROR_SUCCESS;
       if (Clock::now() >= deadline) return ERROR_TIMEOUT;
-      std::this_thread::sleep_for(
-          std::min(milliseconds{1}, time_on_line(status.cbOutQue, settings_)));
+      std::this_thread::sleep_for(drain_poll_interval);
     }
   }
 
