@@ -25,7 +25,7 @@ float screen_dots_per_inch() {
 
 }  // namespace
 
-FltkDesktop::FltkDesktop(::Display* connection, EventSink sink) : sink_(std::move(sink)) {
+FltkDesktop::FltkDesktop(Display* connection, EventSink sink) : sink_(std::move(sink)) {
   use_default_fltk_options();
   fl_open_display(connection);
   dots_per_inch_ = screen_dots_per_inch();

@@ -6,7 +6,7 @@
 
 #include "platform/window/window_protocol.h"
 
-typedef struct _XDisplay Display;
+typedef struct _XDisplay Display;  // Xlib's, so that this header needs no X header
 
 namespace pelvaro {
 
@@ -22,7 +22,7 @@ class FltkDesktop {
   using EventSink = std::function<void(window_protocol::Event)>;
 
   // Takes over an open connection to the X server.
-  FltkDesktop(::Display* connection, EventSink sink);
+  FltkDesktop(Display* connection, EventSink sink);
   FltkDesktop(const FltkDesktop&) = delete;
   FltkDesktop& operator=(const FltkDesktop&) = delete;
   ~FltkDesktop();

@@ -41,7 +41,7 @@ void send_event(const Event& event) {
 }
 
 // Xlib calls this when the connection breaks and ends the process if it returns.
-int on_lost_display(::Display*) {
+int on_lost_display(Display*) {
   ::_exit(lost_display);
 }
 
@@ -88,7 +88,7 @@ int main() {
   // The font configuration, which the first drawing needs, takes longer to read than anything
   // else here: it is read while the display is opened and the program's command awaited.
   std::thread font_setup{[] { FcInit(); }};
-  ::Display* connection = XOpenDisplay(nullptr);
+  Display* connection = XOpenDisplay(nullptr);
   if (!connection) ::_exit(no_display);
   XSetIOErrorHandler(on_lost_display);
   FltkDesktop desktop{connection, send_event};
