@@ -11,6 +11,7 @@
 #include <string>
 
 #include "platform/posix/file_descriptor.h"
+#include "platform/posix/profile_file.h"
 #include "platform/posix/profile_syntax.h"
 #include "platform/profile_api.h"
 #include "platform/text_encoding.h"
@@ -84,13 +85,18 @@ std::size_t copy_cut_to_fit(std::string_view text, std::span<char> buffer) {
 
 }  // namespace
 
+std::optional<std::string> read_profile_text(const std::string& file) {
+  const std::optional<FileDescriptor> opened = open_regular_file(file);
+  if (!opened) return std::nullopt;
+  return as_8bit_text(read_at_most(*opened, max_profile_bytes));
+}
+
 std::size_t get_private_profile_string(const std::string& section, const std::string& key,
                                        const std::string& default_value, std::span<char> buffer,
                                        const std::string& file) {
-  const std::optional<FileDescriptor> opened = open_regular_file(file);
-  if (!opened) return copy_cut_to_fit(default_value, buffer);
-  const std::string text = as_8bit_text(read_at_most(*opened, max_profile_bytes));
-  const std::optional<std::string_view> value = find_profile_value(text, section, key);
+  const std::optional<std::string> text = read_profile_text(file);
+  if (!text) return copy_cut_to_fit(default_value, buffer);
+  const std::optional<std::string_view> value = find_profile_value(*text, section, key);
   return copy_cut_to_fit(value.value_or(default_value), buffer);
 }
 

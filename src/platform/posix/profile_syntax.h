@@ -14,4 +14,7 @@ namespace pelvaro {
 std::optional<std::string_view> find_profile_value(std::string_view text, std::string_view section,
                                                    std::string_view key);
 
+// Whether profile text has a header of `section`, read as find_profile_value reads it.
+bool has_profile_section(std::string_view text, std::string_view section);
+
 }  // namespace pelvaro

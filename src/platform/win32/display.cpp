@@ -93,9 +93,8 @@ class Win32Display final : public Display {
 
   void report_unhandled_error(const RuntimeError& error) override {
     print_unhandled_error(error);
-    const std::wstring text = L"Run-time error '" +
-                              std::to_wstring(static_cast<int>(error.number())) + L"':\n\n" +
-                              wide(from_ansi(error.what()));
+    // The same line as on standard error: the box wraps it.
+    const std::wstring text = wide(from_ansi(unhandled_error_line(error)));
     MessageBoxW(window_, text.c_str(), L"pelvaro", MB_OK | MB_ICONERROR | MB_SETFOREGROUND);
   }
 
