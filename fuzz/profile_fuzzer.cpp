@@ -1,5 +1,6 @@
-// Fuzzes the settings lookup: arbitrary file bytes, section and key. The file is an in-memory one,
-// reached through /proc/self/fd as the program reaches its file through a path.
+// Fuzzes the settings lookup and its error report: arbitrary file bytes, section and key. The file
+// is an in-memory one, reached through /proc/self/fd as the program reaches its file through a
+// path.
 
 #include <fuzzer/FuzzedDataProvider.h>
 #include <sys/mman.h>
@@ -36,6 +37,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     check(found->data() >= content.data() &&
           found->data() + found->size() <= content.data() + content.size());
     check(found->find_first_of("\r\n") == std::string_view::npos);
+    check(pelvaro::has_profile_section(content, section));
   }
 
   const int fd = settings_file();
@@ -49,6 +51,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (!content.starts_with("\xFF\xFE")) {  // a UTF-16 file is transcoded before it is searched
     const std::string_view expected = found ? found->substr(0, 254) : std::string_view{};
     check(bytes == expected);
+  }
+
+  // Whatever the file, section and key hold, the report about them is one line with no control
+  // character in it.
+  static constexpr std::u16string_view choices[] = {u"KAPALI", u"1", u"2", u"3", u"4", u"25"};
+  const pelvaro::RuntimeError report = pelvaro::unusable_setting(
+      pelvaro::ErrorNumber::invalid_property_value, pelvaro::from_ansi(section),
+      pelvaro::from_ansi(key), pelvaro::from_ansi(path), value, choices);
+  for (const char c : std::string_view{report.what()}) {
+    check(static_cast<unsigned char>(c) >= 0x20 && c != 0x7F);
   }
   return 0;
 }

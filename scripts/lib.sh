@@ -99,3 +99,30 @@ run_fuzzers() {
     rm -rf "$corpus"
   done
 }
+
+# Runs scripts/demo, the README's first command, as it runs on a fresh machine set up as root: with
+# a PATH in which there is no sudo. Fails unless the demo shows the byte arriving on COM3.
+first_command_without_sudo() {
+  if [ "$(id -u)" -ne 0 ]; then
+    echo "skipped: not root"
+    return 0
+  fi
+  local tools log dir tool
+  tools=$(mktemp -d)
+  log=$(mktemp)
+  for dir in /usr/sbin /usr/bin /sbin /bin; do
+    for tool in "$dir"/*; do
+      [ "${tool##*/}" = sudo ] || [ -e "$tools/${tool##*/}" ] || ln -s "$tool" "$tools/${tool##*/}"
+    done
+  done
+  local status=0
+  PATH=$tools "$repo_root/scripts/demo" >"$log" 2>&1 || status=$?
+  if [ "$status" -ne 0 ] || ! grep -q 'COM3 (/dev/ttyS2) received 1 byte: 61 ("a")' "$log"; then
+    cat "$log"
+    status=1
+  else
+    grep 'COM3' "$log"
+  fi
+  rm -rf "$tools" "$log"
+  return "$status"
+}

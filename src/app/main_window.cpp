@@ -11,6 +11,9 @@ namespace pelvaro {
 
 namespace {
 
+constexpr std::u16string_view settings_section = u"ayar";
+constexpr std::u16string_view settings_key = u"com";
+
 constexpr std::array<std::u16string_view, 26> port_choices{
     u"KAPALI", u"1",  u"2",  u"3",  u"4",  u"5",  u"6",  u"7",  u"8",  u"9",  u"10", u"11", u"12",
     u"13",     u"14", u"15", u"16", u"17", u"18", u"19", u"20", u"21", u"22", u"23", u"24", u"25"};
@@ -34,13 +37,23 @@ frovan::frovan(Application app, std::unique_ptr<Dispatch> comm_control)
     : com(port_choices), MSComm1(std::move(comm_control)), App(std::move(app)) {}
 
 void frovan::Form_Load() {
-  com.set_text(ReadProfileValue(u"ayar", u"com", settings_path(App.Path(), App.path_separator)));
+  const std::u16string file = settings_path(App.Path(), App.path_separator);
+  const std::u16string value = ReadProfileValue(settings_section, settings_key, file);
+  try {
+    com.set_text(value);
+  } catch (const RuntimeError& refused) {
+    // Only now is it worth finding out what is wrong with the settings file.
+    throw unusable_setting(refused.number(), settings_section, settings_key, file, value,
+                           com.choices());
+  }
 }
 
 void frovan::Form_Activate() {
   ErrorTrap trap{ErrorPolicy::resume_next};
   run_send_sequence(com, *MSComm1, trap);
-  end_program(trap.dropped_any() ? ExitStatus::failure_dropped : ExitStatus::success);
+  if (!trap.dropped_any()) end_program(ExitStatus::success);
+  // The first choice switches sending off: it names no port.
+  end_program(com.selected_index() == 0 ? ExitStatus::switched_off : ExitStatus::failure_dropped);
 }
 
 void frovan::Click(std::string_view control_name) {

@@ -15,6 +15,7 @@ enum class ExitStatus : int {
   success = 0,          // every statement of the send sequence succeeded
   failure_dropped = 1,  // the activation step dropped a failure: nothing, or not all, went out
   unhandled_error = 2,  // the unhandled-error report ended the program
+  switched_off = 3,     // the port selection switches sending off, and nothing went out
 };
 
 // The runtime's application object.

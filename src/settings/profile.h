@@ -1,7 +1,10 @@
 #pragma once
 
+#include <span>
 #include <string>
 #include <string_view>
+
+#include "runtime/runtime_error.h"
 
 namespace pelvaro {
 
@@ -14,6 +17,15 @@ inline constexpr std::size_t profile_buffer_size = 255;
 // to its first 254. The strings cross to the system's 8-bit text and back at the lookup.
 std::u16string ReadProfileValue(std::u16string_view section, std::u16string_view key,
                                 std::u16string_view file);
+
+// The error to report when the value of `key` in `section` of `file`, `value` as the lookup gave
+// it, is not one of `choices`: the refusal's number, and a text that names the file and says what
+// is wrong there (the file missing or unreadable, the section or key missing, or the value and
+// the choices). Asks the system about the file only when the value is empty.
+RuntimeError unusable_setting(ErrorNumber number, std::u16string_view section,
+                              std::u16string_view key, std::u16string_view file,
+                              std::u16string_view value,
+                              std::span<const std::u16string_view> choices);
 
 // The settings file's path: the application directory, the separator (always added, so a root
 // directory gives a doubled one) and "pelvaro.txt".

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "platform/executable_path.h"
+#include "platform/text_encoding.h"
 #include "runtime/headless_display.h"
 #include "serial/comm_control.h"
 #include "settings/profile.h"
@@ -95,11 +96,18 @@ TEST_F(MainWindowTest, LoadingWithoutAUsableValueIsAnError) {
   EXPECT_THROW(window.Form_Load(), RuntimeError);
 }
 
-TEST_F(MainWindowTest, ActivationSendsThenEndsWithAStatusThatTellsWhetherItAllWent) {
-  folder.write("pelvaro.txt", "[ayar]\ncom=3\n");
-  for (const auto& [failing, status] :
-       {std::pair{std::optional<int>{}, ExitStatus::success},
-        std::pair{std::optional<int>{3}, ExitStatus::failure_dropped}}) {
+TEST_F(MainWindowTest, ActivationSendsThenEndsWithAStatusThatTellsWhatHappened) {
+  struct Case {
+    const char* setting;
+    std::optional<int> failing;
+    ExitStatus status;
+  };
+  for (const auto& [setting, failing, status] : {
+           Case{"3", {}, ExitStatus::success}, Case{"3", 3, ExitStatus::failure_dropped},
+           Case{"KAPALI", 1, ExitStatus::switched_off},
+           Case{"KAPALI", {}, ExitStatus::success},  // a control that still went somewhere
+       }) {
+    folder.write("pelvaro.txt", std::string{"[ayar]\ncom="} + setting + "\n");
     RecordingControl* control = nullptr;
     frovan window = window_recording(control, failing);
     window.Form_Load();
@@ -107,7 +115,7 @@ TEST_F(MainWindowTest, ActivationSendsThenEndsWithAStatusThatTellsWhetherItAllWe
       window.Form_Activate();
       ADD_FAILURE() << "activation did not end the program";
     } catch (const ProgramEnd& end) {
-      EXPECT_EQ(end.status, status);
+      EXPECT_EQ(end.status, status) << setting;
     }
     EXPECT_EQ(control->assignments.size(), 5u);
   }
@@ -132,21 +140,37 @@ TEST_F(MainWindowTest, TheRuntimeLoadsActivatesAndEnds) {
   frovan window = window_recording(control, 1);
   HeadlessDisplay display;
   ::testing::internal::CaptureStderr();
-  EXPECT_EQ(run_forms_application(window, display), ExitStatus::failure_dropped);
+  EXPECT_EQ(run_forms_application(window, display), ExitStatus::switched_off);
   EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");  // activation never prints
   EXPECT_EQ(control->assignments.size(), 5u);
 }
 
-TEST_F(MainWindowTest, ALoadFailureIsReportedAndNothingIsSent) {
+// A display that keeps the report it is handed, and prints it as every display does.
+class ReportKeepingDisplay final : public Display {
+ public:
+  void show(Form&) override {}
+  FormEvent next_event() override { return {FormEventKind::closed, {}}; }
+  void report_unhandled_error(const RuntimeError& error) override {
+    print_unhandled_error(error);
+    report = unhandled_error_line(error);
+  }
+  std::string report;
+};
+
+TEST_F(MainWindowTest, ALoadFailureIsReportedWithTheSettingsFileAndNothingIsSent) {
   folder.write("pelvaro.txt", "[ayar]\ncom=\n");
   RecordingControl* control = nullptr;
   frovan window = window_recording(control);
-  HeadlessDisplay display;
+  ReportKeepingDisplay display;
   ::testing::internal::CaptureStderr();
   EXPECT_EQ(run_forms_application(window, display), ExitStatus::unhandled_error);
-  EXPECT_EQ(::testing::internal::GetCapturedStderr(),
-            "pelvaro: run-time error 380: Invalid property value: not one of the list's "
-            "choices\n");
+  const std::string printed = ::testing::internal::GetCapturedStderr();
+  const std::string expected =
+      "pelvaro: run-time error 380: Invalid property value: settings file " +
+      to_ansi(settings_path(folder.path().u16string(), path_separator())) +
+      ": com is empty: the choices are KAPALI, 1, 2, ..., 25";
+  EXPECT_EQ(printed, expected + "\n");
+  EXPECT_EQ(display.report, expected);  // what the box shows is what was printed
   EXPECT_TRUE(control->assignments.empty());
 }
 
@@ -158,7 +182,7 @@ TEST_F(MainWindowTest, WithTheRealControlKapaliOpensNothing) {
     return std::unique_ptr<SerialPort>{};
   }));
   HeadlessDisplay display;
-  EXPECT_EQ(run_forms_application(window, display), ExitStatus::failure_dropped);
+  EXPECT_EQ(run_forms_application(window, display), ExitStatus::switched_off);
   EXPECT_EQ(opens, 0);
 }
 

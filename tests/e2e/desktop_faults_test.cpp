@@ -31,11 +31,15 @@ constexpr auto within_deadline = 2s;
 constexpr auto within_silence_limit = 5s;
 
 constexpr const char* good_settings = "[ayar]\ncom=3\n";
-constexpr const char* missing_port_line =
-    "pelvaro: run-time error 380: Invalid property value: not one of the list's choices\n";
 
 class DesktopFaults : public ShippedProgramTest {
  protected:
+  // The report of a run whose settings file is missing.
+  std::string missing_settings_line() const {
+    return "pelvaro: run-time error 380: Invalid property value: settings file " +
+           (folder.path() / "pelvaro.txt").string() + ": not found\n";
+  }
+
   void SetUp() override {
     ShippedProgramTest::SetUp();
     if (IsSkipped()) return;
@@ -181,7 +185,7 @@ TEST_F(DesktopFaults, TheErrorReportEndsWhenItsServerIsKilled) {
       << "the run went on without its display";
   const auto result = running.get();
   EXPECT_EQ(result.exit_status, 2);
-  EXPECT_EQ(result.standard_error, missing_port_line);
+  EXPECT_EQ(result.standard_error, missing_settings_line());
   EXPECT_EQ(lines[0].take_received(), "");
 }
 
@@ -196,7 +200,7 @@ TEST_F(DesktopFaults, TheErrorReportEndsWhenItsServerStops) {
   ASSERT_TRUE(ended) << "the run waits on a display that does not answer";
   const auto result = running.get();
   EXPECT_EQ(result.exit_status, 2);
-  EXPECT_EQ(result.standard_error, missing_port_line);
+  EXPECT_EQ(result.standard_error, missing_settings_line());
   EXPECT_EQ(lines[0].take_received(), "");
 }
 
@@ -205,7 +209,7 @@ TEST_F(DesktopFaults, WithAStalledDisplayTheErrorReportIsTheLineAloneAndEnds) {
   auto lines = ports({3});  // and no settings file
   const auto result = run(lines, {"DISPLAY=" + proxy.display()});
   EXPECT_EQ(result.exit_status, 2);
-  EXPECT_EQ(result.standard_error, missing_port_line);
+  EXPECT_EQ(result.standard_error, missing_settings_line());
   EXPECT_EQ(lines[0].take_received(), "");
   EXPECT_LT(result.elapsed, within_silence_limit);
 }

@@ -3,6 +3,7 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 
 #include <gtest/gtest.h>
 
@@ -40,27 +41,68 @@ TEST_F(OneShotRun, ReachesTheHighestChoice) {
   EXPECT_EQ(lines[0].take_received(), "");
 }
 
-TEST_F(OneShotRun, KapaliSendsNothingAnywhere) {
+TEST_F(OneShotRun, KapaliSendsNothingAnywhereAndSaysSoByItsStatus) {
   write_settings("[ayar]\ncom=KAPALI\n");
   auto lines = ports({1, 2, 3});
   const auto result = run(lines);
-  EXPECT_EQ(result.exit_status, 1);
+  EXPECT_EQ(result.exit_status, 3);
   EXPECT_EQ(result.standard_output + result.standard_error, "");
   expect_silence(lines);
 }
 
-TEST_F(OneShotRun, WithoutAUsableSettingReportsTheErrorAndSendsNothing) {
-  for (const char* settings : {"", "[ayar]\ncom=30\n", "[ayar]\ncom=\n"}) {
-    if (*settings) write_settings(settings);  // the first round has no settings file at all
+TEST_F(OneShotRun, EachUnusableSettingIsReportedWithTheFileAndWhatIsWrongThere) {
+  const std::string file = (folder.path() / "pelvaro.txt").string();
+  const std::string report =
+      "pelvaro: run-time error 380: Invalid property value: settings file " + file + ": ";
+  const std::string choices = "the choices KAPALI, 1, 2, ..., 25\n";
+  const std::string long_value(300, '7');
+  const std::pair<std::string, std::string> cases[] = {
+      {"", "not found\n"},  // no settings file at all
+      {"[other]\ncom=3\n", "no section [ayar]\n"},
+      {"[ayar]\nport=3\n", "no key com in section [ayar]\n"},
+      {"[ayar]\ncom=\n", "com is empty: " + std::string{"the choices are KAPALI, 1, 2, ..., 25\n"}},
+      {"[ayar]\ncom=30\n", "com=\"30\" is not one of " + choices},
+      {"[ayar]\ncom=3\x1b[2J\n", "com=\"3\\x1B[2J\" is not one of " + choices},
+      {"[ayar]\ncom=" + long_value + "\n",
+       "com=\"" + long_value.substr(0, 40) + "\" (the first 40 of 254 characters) is not one of " +
+           choices},
+      {std::string{"\xFE\xFF\0[\0a\0y\0a\0r\0]\0\n\0c\0o\0m\0=\0003\0\n", 28},
+       "no section [ayar] (the file is UTF-16 big-endian, which is not read: save it as ANSI or "
+       "UTF-16 little-endian)\n"},
+  };
+  for (const auto& [settings, reason] : cases) {
+    if (!settings.empty()) write_settings(settings);
     auto lines = ports({1, 3});
     const auto result = run(lines);
     EXPECT_EQ(result.exit_status, 2) << settings;
-    EXPECT_EQ(result.standard_error,
-              "pelvaro: run-time error 380: Invalid property value: not one of the list's "
-              "choices\n");
+    EXPECT_EQ(result.standard_error, report + reason);
     EXPECT_EQ(result.standard_output, "");
     expect_silence(lines);
   }
+}
+
+TEST_F(OneShotRun, WhatCannotBeReadAtTheSettingsPathIsReportedSo) {
+  std::filesystem::remove(folder.path() / "pelvaro.txt");
+  std::filesystem::create_directory(folder.path() / "pelvaro.txt");
+  auto lines = ports({3});
+  const std::string report = "pelvaro: run-time error 380: Invalid property value: settings file " +
+                             (folder.path() / "pelvaro.txt").string() + ": ";
+  EXPECT_EQ(run(lines).standard_error, report + "not a regular file\n");
+  std::filesystem::remove(folder.path() / "pelvaro.txt");
+  ASSERT_EQ(::mkfifo((folder.path() / "pelvaro.txt").c_str(), 0600), 0);  // nobody writes to it
+  EXPECT_EQ(run(lines).standard_error, report + "not a regular file\n");
+  std::filesystem::remove(folder.path() / "pelvaro.txt");
+
+  // Root reads any file: the program runs as nobody, which may not read this one.
+  write_settings("[ayar]\ncom=3\n");
+  std::filesystem::permissions(folder.path() / "pelvaro.txt", std::filesystem::perms::none);
+  const auto as_nobody = vcom::run_with_ports(
+      lines,
+      {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", program().string()},
+      std::chrono::seconds{20});
+  EXPECT_EQ(as_nobody.exit_status, 2);
+  EXPECT_EQ(as_nobody.standard_error, report + "not readable: Permission denied\n");
+  expect_silence(lines);
 }
 
 TEST_F(OneShotRun, APortHeldByAnotherProgramIsLeftAlone) {
@@ -69,7 +111,7 @@ TEST_F(OneShotRun, APortHeldByAnotherProgramIsLeftAlone) {
   FileDescriptor holder{::open(lines[0].pty_path().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC)};
   ASSERT_EQ(::flock(holder.get(), LOCK_EX | LOCK_NB), 0);
   const auto result = run(lines);
-  EXPECT_EQ(result.exit_status, 1);
+  EXPECT_EQ(result.exit_status, 1);  // a failure while sending, told apart from KAPALI
   EXPECT_EQ(result.standard_error, "");
   expect_silence(lines);
   EXPECT_EQ(vcom::describe_line(lines[0].line()),
@@ -79,7 +121,9 @@ TEST_F(OneShotRun, APortHeldByAnotherProgramIsLeftAlone) {
 TEST_F(OneShotRun, APortWithNoDeviceFailsQuietly) {
   write_settings("[ayar]\ncom=7\n");
   auto lines = ports({1, 3});
-  EXPECT_EQ(run(lines).exit_status, 1);
+  const auto result = run(lines);
+  EXPECT_EQ(result.exit_status, 1);
+  EXPECT_EQ(result.standard_error, "");
   expect_silence(lines);
 }
 

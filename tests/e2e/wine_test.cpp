@@ -5,12 +5,12 @@
 
 #include <termios.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <future>
 #include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "support/temporary_directory.h"
@@ -110,21 +110,29 @@ class WineRun : public ::testing::Test {
     return result;
   }
 
-  // Runs pelvaro.exe on a desktop, waits for its error report and dismisses it.
-  vcom::ProcessResult run_until_report_dismissed(std::vector<vcom::VirtualPort>& ports,
-                                                 const fs::path& directory = {}) {
-    const XServer server{false};
-    auto running =
-        std::async(std::launch::async, [&] { return run(ports, server.display(), directory); });
-    XConnection x{server.display()};
-    const XWindow report = wait_for_window(x.get(), "pelvaro", std::chrono::seconds{30});
-    EXPECT_NE(report, 0u) << "no error report appeared";
-    if (report != 0) {
-      press_key_until(server.display(), report, "Return", [&] {
-        return running.wait_for(std::chrono::milliseconds{500}) == std::future_status::ready;
-      });
-    }
-    return running.get();
+  struct Reported {
+    vcom::ProcessResult run;
+    vcom::ProcessResult box;  // what the message box reader found there
+  };
+
+  // Runs pelvaro.exe while a Windows program beside it waits for its message box, reads the
+  // box's text through the Windows API and dismisses it.
+  Reported run_until_reported(std::vector<vcom::VirtualPort>& ports,
+                              const std::string& display = {}, const fs::path& directory = {}) {
+    auto running = std::async(std::launch::async, [&] { return run(ports, display, directory); });
+    const fs::path reader =
+        fs::path{PELVARO_WINDOWS_EXECUTABLE}.parent_path() / "message_box_reader.exe";
+    EXPECT_TRUE(fs::exists(reader)) << reader << " has not been built";
+    auto box = vcom::run_process({"/usr/bin/wine", reader.string(), "pelvaro", "30"}, run_limit,
+                                 wine_environment(display));
+    return {running.get(), std::move(box)};
+  }
+
+  // A path on this system as Wine's programs see it, on its drive Z:.
+  static std::string windows_path(const fs::path& path) {
+    std::string windows = "Z:" + path.string();
+    std::replace(windows.begin(), windows.end(), '/', '\\');
+    return windows;
   }
 
   static void expect_9600_one_stop_bit(const vcom::VirtualPort& port) {
@@ -168,8 +176,24 @@ TEST_F(WineRun, ReachesPortsFromCom10Up) {
 TEST_F(WineRun, KapaliSendsNothing) {
   folder.write("pelvaro.txt", "[ayar]\r\ncom=KAPALI\r\n");
   auto ports = vcom::virtual_ports({1, 3});
-  EXPECT_EQ(run(ports).exit_status, 1);
+  EXPECT_EQ(run(ports).exit_status, 3);
   for (auto& port : ports) EXPECT_EQ(port.take_received(), "");
+}
+
+TEST_F(WineRun, ABatchFileSeesTheExitStatusAsDoesStartWait) {
+  // pelvaro.exe is a window program: cmd waits for it in a batch file or with start /wait only.
+  const fs::path batch =
+      folder.write("run.bat",
+                   "@echo off\r\n\"%~dp0pelvaro.exe\"\r\necho batch: %ERRORLEVEL%\r\n"
+                   "start \"\" /wait \"%~dp0pelvaro.exe\"\r\necho start /wait: %ERRORLEVEL%\r\n");
+  for (const auto& [setting, status] : {std::pair{"KAPALI", "3"}, std::pair{"7", "1"}}) {
+    folder.write("pelvaro.txt", std::string{"[ayar]\r\ncom="} + setting + "\r\n");
+    const auto result = vcom::run_process({"/usr/bin/wine", "cmd", "/c", windows_path(batch)},
+                                          run_limit, wine_environment());
+    wine_tool({"/usr/bin/wineserver", "-w"});
+    EXPECT_EQ(result.standard_output,
+              std::string{"batch: "} + status + "\r\nstart /wait: " + status + "\r\n");
+  }
 }
 
 TEST_F(WineRun, FindsItsSettingsInAFolderTheAnsiCodePageCannotSpell) {
@@ -213,27 +237,56 @@ TEST_F(WineRun, FindsItsSettingsBeyond260Characters) {
 }
 
 TEST_F(WineRun, AFolderNoSpellingReachesIsAPathErrorNotASettingsOne) {
-  if (const std::string why = XServer::unavailable_reason(); !why.empty()) GTEST_SKIP() << why;
   // Even the short names of this folder are beyond 260 characters, and so is the folder itself.
   const fs::path deep = nested(folder.path(), std::string(20, 'q'), 30);
   install_into(deep);
   TemporaryDirectory::write_to(deep / "pelvaro.txt", "[ayar]\r\ncom=3\r\n");
   auto ports = vcom::virtual_ports({3});
-  const auto result = run_until_report_dismissed(ports, deep);
+  const auto [result, box] = run_until_reported(ports, {}, deep);
   EXPECT_EQ(result.exit_status, 2);
   EXPECT_NE(result.standard_error.find("run-time error 75:"), std::string::npos)
       << result.standard_error;
+  EXPECT_EQ(box.standard_output + "\r\n", result.standard_error);
   EXPECT_EQ(ports[0].take_received(), "");
 }
 
-TEST_F(WineRun, WithoutSettingsReportsTheErrorInAMessageBoxAndSendsNothing) {
-  if (const std::string why = XServer::unavailable_reason(); !why.empty()) GTEST_SKIP() << why;
+TEST_F(WineRun, EachUnusableSettingIsReportedInTheMessageBoxAsOnStandardError) {
+  const std::string report = "pelvaro: run-time error 380: Invalid property value: settings file " +
+                             windows_path(folder.path() / "pelvaro.txt") + ": ";
+  const std::pair<std::string, std::string> cases[] = {
+      {"", "not found"},  // no settings file at all
+      {"\xEF\xBB\xBF[other]\r\ncom=3\r\n",
+       "no section [ayar] (the file starts with a UTF-8 byte-order mark, which hides a section on "
+       "its first line from Windows: save it as ANSI or UTF-16)"},
+      {"[ayar]\r\nport=3\r\n", "no key com in section [ayar]"},
+      {"[ayar]\r\ncom=30\r\n", "com=\"30\" is not one of the choices KAPALI, 1, 2, ..., 25"},
+  };
+  for (const auto& [settings, reason] : cases) {
+    if (!settings.empty()) folder.write("pelvaro.txt", settings);
+    auto ports = vcom::virtual_ports({3});
+    const auto [result, box] = run_until_reported(ports);
+    EXPECT_EQ(result.exit_status, 2);
+    EXPECT_EQ(result.standard_error, report + reason + "\r\n");
+    EXPECT_EQ(box.exit_status, 0) << "no message box was found and dismissed";
+    EXPECT_EQ(box.standard_output, report + reason);
+    EXPECT_EQ(ports[0].take_received(), "");
+  }
+  fs::remove(folder.path() / "pelvaro.txt");
+  fs::create_directory(folder.path() / "pelvaro.txt");
   auto ports = vcom::virtual_ports({3});
-  const auto result = run_until_report_dismissed(ports);
+  EXPECT_EQ(run_until_reported(ports).box.standard_output, report + "not a regular file");
+}
+
+TEST_F(WineRun, TheMessageBoxOnADesktopShowsTheReport) {
+  if (const std::string why = XServer::unavailable_reason(); !why.empty()) GTEST_SKIP() << why;
+  const XServer server{false};
+  auto ports = vcom::virtual_ports({3});  // and no settings file
+  const auto [result, box] = run_until_reported(ports, server.display());
+  const std::string report = "pelvaro: run-time error 380: Invalid property value: settings file " +
+                             windows_path(folder.path() / "pelvaro.txt") + ": not found";
   EXPECT_EQ(result.exit_status, 2);
-  EXPECT_NE(result.standard_error.find("pelvaro: run-time error 380: Invalid property value"),
-            std::string::npos)
-      << result.standard_error;
+  EXPECT_EQ(result.standard_error, report + "\r\n");
+  EXPECT_EQ(box.standard_output, report);
   EXPECT_EQ(ports[0].take_received(), "");
 }
 

@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <string>
+
+#include "platform/text_encoding.h"
 
 #include "support/profile_lookup.h"
 
@@ -59,6 +62,60 @@ TEST_F(ProfileLookupTest, ReadsWhatWindowsEditorsSave) {
     utf16le += static_cast<char>(c >> 8);
   }
   EXPECT_EQ(lookup_in(utf16le), u"12");
+}
+
+// What the report says when the value found is not one of the port choices, for each way the
+// lookup can come back empty and for values it brings.
+class UnusableSettingTest : public ProfileLookupTest {
+ protected:
+  static constexpr std::u16string_view choices[] = {u"KAPALI", u"1", u"2", u"3", u"25"};
+
+  std::string report_for(const std::filesystem::path& file) {
+    const std::u16string path = from_ansi(file.string());
+    const RuntimeError error = unusable_setting(ErrorNumber::invalid_property_value, u"ayar",
+                                                u"com", path, lookup_at(file), choices);
+    EXPECT_EQ(error.number(), ErrorNumber::invalid_property_value);
+    return error.what();
+  }
+  std::string report_with(std::string_view content) {
+    return report_for(folder.write("pelvaro.txt", content));
+  }
+  std::string settings_file(const std::filesystem::path& file) const {
+    return "Invalid property value: settings file " + file.string() + ": ";
+  }
+  std::string settings_file() const { return settings_file(folder.path() / "pelvaro.txt"); }
+};
+
+TEST_F(UnusableSettingTest, NamesTheFileAndWhatIsMissingThere) {
+  const auto absent = folder.path() / "absent" / "pelvaro.txt";
+  EXPECT_EQ(report_for(absent), settings_file(absent) + "not found");
+  EXPECT_EQ(report_for(folder.path()), settings_file(folder.path()) + "not a regular file");
+  EXPECT_EQ(report_with(""), settings_file() + "no section [ayar]");
+  EXPECT_EQ(report_with("[other]\ncom=3\n"), settings_file() + "no section [ayar]");
+  EXPECT_EQ(report_with("[ayar]\nport=3\n"), settings_file() + "no key com in section [ayar]");
+  EXPECT_EQ(report_with("[ayar]\ncom=\n"),
+            settings_file() + "com is empty: the choices are KAPALI, 1, 2, 3, 25");
+}
+
+TEST_F(UnusableSettingTest, ShowsTheValueFoundEscapedAndCut) {
+  EXPECT_EQ(report_with("[ayar]\ncom=30\n"),
+            settings_file() + "com=\"30\" is not one of the choices KAPALI, 1, 2, 3, 25");
+  EXPECT_EQ(report_with("[ayar]\ncom=\"3\" x\\y\tz\x01\n"),
+            settings_file() +
+                "com=\"\\\"3\\\" x\\\\y\\tz\\x01\" is not one of the choices KAPALI, 1, 2, 3, 25");
+  EXPECT_EQ(
+      report_with("[ayar]\ncom=" + std::string(300, 'x') + "\n"),
+      settings_file() + "com=\"" + std::string(40, 'x') +
+          "\" (the first 40 of 254 characters) is not one of the choices KAPALI, 1, 2, 3, 25");
+}
+
+TEST(UnusableSetting, ListsManyChoicesByTheirFirstAndLast) {
+  static constexpr std::u16string_view six[] = {u"KAPALI", u"1", u"2", u"3", u"4", u"5"};
+  const RuntimeError error =
+      unusable_setting(ErrorNumber::invalid_property_value, u"ayar", u"com", u"p", u"9", six);
+  EXPECT_EQ(std::string{error.what()},
+            "Invalid property value: settings file p: com=\"9\" is not one of the choices "
+            "KAPALI, 1, 2, ..., 5");
 }
 
 }  // namespace

@@ -3,14 +3,30 @@
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <stdexcept>
 #include <thread>
 
 namespace pelvaro::testing {
 
+namespace {
+
+// The windows of the program under test come and go while a test looks at them: a request about
+// one that has just gone is no failure. Any other error ends the test program, as in Xlib.
+int ignore_vanished_windows(Display* x, XErrorEvent* error) {
+  if (error->error_code == BadWindow) return 0;
+  char text[256] = {};
+  XGetErrorText(x, error->error_code, text, sizeof text);
+  std::fprintf(stderr, "X error: %s (request %d)\n", text, error->request_code);
+  std::exit(1);
+}
+
+}  // namespace
+
 XConnection::XConnection(const std::string& display) : display_(XOpenDisplay(display.c_str())) {
   if (!display_) throw std::runtime_error("cannot connect to X display " + display);
+  XSetErrorHandler(ignore_vanished_windows);
 }
 
 XConnection::~XConnection() {

@@ -12,6 +12,7 @@
 #include <utility>
 
 #include "platform/posix/file_descriptor.h"
+#include "platform/posix/profile_file.h"
 #include "platform/posix/profile_syntax.h"
 #include "platform/profile_api.h"
 #include "platform/text_encoding.h"
@@ -100,17 +101,23 @@ std::size_t copy_cut_to_fit(std::string_view text, std::span<char> buffer) {
 
 }  // namespace
 
+std::optional<std::string> read_profile_text(const std::string& file) {
+  const std::optional<FileDescriptor> opened = open_regular_file(file);
+  if (!opened) return std::nullopt;
+  FileStart start = read_at_most(*opened, max_profile_bytes);
+  std::string text = as_8bit_text(std::move(start.content));
+  // The limit can fall inside a line: what is left of that line is no value ("com=12" is not
+  // "com=1").
+  if (!start.whole) text.resize(without_cut_line(text).size());
+  return text;
+}
+
 std::size_t get_private_profile_string(const std::string& section, const std::string& key,
                                        const std::string& default_value, std::span<char> buffer,
                                        const std::string& file) {
-  const std::optional<FileDescriptor> opened = open_regular_file(file);
-  if (!opened) return copy_cut_to_fit(default_value, buffer);
-  FileStart start = read_at_most(*opened, max_profile_bytes);
-  const std::string text = as_8bit_text(std::move(start.content));
-  // The limit can fall inside a line: what is left of that line is no value ("com=12" is not
-  // "com=1").
-  const std::string_view readable = start.whole ? std::string_view{text} : without_cut_line(text);
-  const std::optional<std::string_view> value = find_profile_value(readable, section, key);
+  const std::optional<std::string> text = read_profile_text(file);
+  if (!text) return copy_cut_to_fit(default_value, buffer);
+  const std::optional<std::string_view> value = find_profile_value(*text, section, key);
   return copy_cut_to_fit(value.value_or(default_value), buffer);
 }
 

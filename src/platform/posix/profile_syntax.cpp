@@ -63,12 +63,25 @@ std::optional<std::string_view> section_name(std::string_view line) {
   return trim_blanks(line.substr(1, close - 1));
 }
 
+std::string_view without_byte_order_mark(std::string_view text) {
+  if (text.starts_with(utf8_byte_order_mark)) text.remove_prefix(utf8_byte_order_mark.size());
+  return text;
+}
+
 }  // namespace
+
+bool has_profile_section(std::string_view text, std::string_view section) {
+  LineReader lines{without_byte_order_mark(text)};
+  while (const auto line = lines.next()) {
+    const auto name = section_name(trim_blanks(*line));
+    if (name && names_match(*name, section)) return true;
+  }
+  return false;
+}
 
 std::optional<std::string_view> find_profile_value(std::string_view text, std::string_view section,
                                                    std::string_view key) {
-  if (text.starts_with(utf8_byte_order_mark)) text.remove_prefix(utf8_byte_order_mark.size());
-  LineReader lines{text};
+  LineReader lines{without_byte_order_mark(text)};
   bool in_section = false;
   while (const auto raw_line = lines.next()) {
     const std::string_view line = trim_blanks(*raw_line);

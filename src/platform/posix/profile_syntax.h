@@ -19,4 +19,7 @@ std::optional<std::string_view> find_profile_value(std::string_view text, std::s
 // taken from a cut line.
 std::string_view without_cut_line(std::string_view text);
 
+// Whether profile text has a header of `section`, read as find_profile_value reads it.
+bool has_profile_section(std::string_view text, std::string_view section);
+
 }  // namespace pelvaro
