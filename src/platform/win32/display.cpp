@@ -7,6 +7,7 @@
 
 #include "platform/display.h"
 #include "platform/text_encoding.h"
+#include "platform/win32/resources.h"
 
 namespace pelvaro {
 
@@ -41,7 +42,7 @@ class Win32Display final : public Display {
     description.lpfnWndProc = window_procedure;
     description.hInstance = instance_;
     description.hCursor = LoadCursorW(nullptr, IDC_ARROW);
-    description.hIcon = LoadIconW(nullptr, IDI_APPLICATION);
+    description.hIcon = LoadIconW(instance_, MAKEINTRESOURCEW(PELVARO_ICON));
     description.hbrBackground = GetSysColorBrush(COLOR_BTNFACE);
     description.lpszClassName = window_class;
     RegisterClassExW(&description);
