@@ -11,11 +11,13 @@ namespace pelvaro {
 
 namespace {
 
-// The classic dialog font of Windows forms is 8 points.
+// The classic dialog font of Windows forms is 8 points; the list's is smaller, so that its widest
+// choice, "KAPALI", shows whole in its 57 pixels beside its button.
 constexpr float control_font_points = 8.0f;
+constexpr float list_font_points = 7.0f;
 
-int font_pixels(float dots_per_inch) {
-  return std::max(1, static_cast<int>(std::lround(control_font_points * dots_per_inch / 72.0f)));
+int font_pixels(float dots_per_inch, float points = control_font_points) {
+  return std::max(1, static_cast<int>(std::lround(points * dots_per_inch / 72.0f)));
 }
 
 }  // namespace
@@ -62,7 +64,7 @@ void FltkWindow::add_control(const ControlDescription& control, float dots_per_i
       if (const auto selected = form_.drop_down_list().selected_index()) {
         list->value(static_cast<int>(*selected));
       }
-      list->textsize(font_pixels(dots_per_inch));
+      list->textsize(font_pixels(dots_per_inch, list_font_points));
       list->callback(on_list, this);
       widget = std::move(list);
       break;

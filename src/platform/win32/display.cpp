@@ -2,8 +2,12 @@
 
 #include <windows.h>
 
+#include <algorithm>
+#include <cstdlib>
 #include <deque>
+#include <span>
 #include <string>
+#include <utility>
 
 #include "platform/display.h"
 #include "platform/text_encoding.h"
@@ -18,6 +22,8 @@ constexpr UINT_PTR activation_timer = 1;
 constexpr UINT activation_limit_ms = 1000;  // a window that never becomes active counts as such
 constexpr int first_control_id = 100;
 constexpr int dropped_list_height = 200;  // pixels below a drop-down list for its open list
+constexpr int list_text_margins = 4;      // pixels around the text of a drop-down list's choice
+constexpr int smallest_list_font = 7;     // pixels; the list's font is made no smaller
 
 int twips_to_pixels(int twips, int dots_per_inch) {
   return MulDiv(twips, dots_per_inch, 1440);
@@ -32,6 +38,62 @@ int screen_dots_per_inch() {
   const int dots = screen ? GetDeviceCaps(screen, LOGPIXELSX) : 0;
   if (screen) ReleaseDC(nullptr, screen);
   return dots > 0 ? dots : 96;
+}
+
+// Owns a font and deletes it when it goes.
+class FontHandle {
+ public:
+  explicit FontHandle(HFONT font = nullptr) : font_(font) {}
+  FontHandle(FontHandle&& other) noexcept : font_(std::exchange(other.font_, nullptr)) {}
+  FontHandle& operator=(FontHandle&& other) noexcept {
+    std::swap(font_, other.font_);
+    return *this;
+  }
+  FontHandle(const FontHandle&) = delete;
+  FontHandle& operator=(const FontHandle&) = delete;
+  ~FontHandle() {
+    if (font_) DeleteObject(font_);
+  }
+
+  HFONT get() const { return font_; }
+
+ private:
+  HFONT font_;
+};
+
+// The width of the widest of `texts` in `font`, in pixels.
+int widest_text(HFONT font, std::span<const std::u16string_view> texts) {
+  HDC screen = GetDC(nullptr);
+  if (!screen) return 0;
+  const HGDIOBJ previous = SelectObject(screen, font);
+  int widest = 0;
+  for (std::u16string_view text : texts) {
+    SIZE size{};
+    if (GetTextExtentPoint32W(screen, wide(text).c_str(), static_cast<int>(text.size()), &size)) {
+      widest = std::max(widest, static_cast<int>(size.cx));
+    }
+  }
+  SelectObject(screen, previous);
+  ReleaseDC(nullptr, screen);
+  return widest;
+}
+
+// The system's dialog font, made smaller where the widest choice would not show whole beside the
+// list's button ("KAPALI" in the list's 57 pixels): the face differs between systems, Tahoma on
+// Windows, whatever stands in for it under Wine.
+FontHandle font_fitting_list(std::span<const std::u16string_view> choices, int list_width) {
+  LOGFONTW face{};
+  GetObjectW(GetStockObject(DEFAULT_GUI_FONT), sizeof face, &face);
+  const int room = list_width - GetSystemMetrics(SM_CXVSCROLL) - 2 * GetSystemMetrics(SM_CXEDGE) -
+                   list_text_margins;
+  for (;;) {
+    FontHandle font{CreateFontIndirectW(&face)};
+    if (!font.get() || std::abs(face.lfHeight) <= smallest_list_font ||
+        widest_text(font.get(), choices) <= room) {
+      return font;
+    }
+    face.lfHeight += face.lfHeight < 0 ? 1 : -1;  // one pixel smaller
+  }
 }
 
 class Win32Display final : public Display {
@@ -171,13 +233,15 @@ class Win32Display final : public Display {
             px(control.left), px(control.top), px(control.width),
             px(control.height) + dropped_list_height, window_, id, instance_, nullptr);
         fill_list(created);
+        list_font_ = font_fitting_list(form_->description().list_choices, px(control.width));
         break;
       case ControlKind::serial_port:
         return;  // invisible at run time
     }
     if (created) {
-      SendMessageW(created, WM_SETFONT, reinterpret_cast<WPARAM>(GetStockObject(DEFAULT_GUI_FONT)),
-                   TRUE);
+      const bool list = control.kind == ControlKind::drop_down_list && list_font_.get();
+      const HGDIOBJ font = list ? list_font_.get() : GetStockObject(DEFAULT_GUI_FONT);
+      SendMessageW(created, WM_SETFONT, reinterpret_cast<WPARAM>(font), TRUE);
     }
   }
 
@@ -198,6 +262,7 @@ class Win32Display final : public Display {
   }
 
   HINSTANCE instance_;
+  FontHandle list_font_;  // outlives the window, whose list uses it
   HWND window_ = nullptr;
   Form* form_ = nullptr;
   std::deque<FormEvent> events_;
