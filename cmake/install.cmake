@@ -45,11 +45,22 @@ if(WIN32)
   return()
 endif()
 
+# The settings' folder: under the prefix where the conventions put it there (/usr/local/etc for
+# /usr/local), which then follows a prefix given at install time, and the link to it is relative;
+# else the system's own (/etc for /usr), linked by its absolute name.
 set(PELVARO_SETTINGS_DIR ${CMAKE_INSTALL_FULL_SYSCONFDIR}/pelvaro)
 install(TARGETS pelvaro RUNTIME DESTINATION ${PELVARO_INSTALL_DIR} COMPONENT core)
 configure_file(${PELVARO_SHIPPED_SETTINGS} linux/pelvaro.txt NEWLINE_STYLE UNIX)
-pelvaro_install_settings(${PROJECT_BINARY_DIR}/linux/pelvaro.txt ${PELVARO_SETTINGS_DIR} core)
-pelvaro_install_link(${PELVARO_SETTINGS_DIR}/pelvaro.txt ${PELVARO_INSTALL_DIR} pelvaro.txt core)
+if(CMAKE_INSTALL_FULL_SYSCONFDIR STREQUAL "${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_SYSCONFDIR}")
+  pelvaro_install_settings(${PROJECT_BINARY_DIR}/linux/pelvaro.txt
+    \${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_SYSCONFDIR}/pelvaro core)
+  file(RELATIVE_PATH settings_link /${PELVARO_INSTALL_DIR}
+    /${CMAKE_INSTALL_SYSCONFDIR}/pelvaro/pelvaro.txt)
+else()
+  pelvaro_install_settings(${PROJECT_BINARY_DIR}/linux/pelvaro.txt ${PELVARO_SETTINGS_DIR} core)
+  set(settings_link ${PELVARO_SETTINGS_DIR}/pelvaro.txt)
+endif()
+pelvaro_install_link(${settings_link} ${PELVARO_INSTALL_DIR} pelvaro.txt core)
 file(RELATIVE_PATH program_from_bin /${CMAKE_INSTALL_BINDIR} /${PELVARO_INSTALL_DIR}/pelvaro)
 pelvaro_install_link(${program_from_bin} ${CMAKE_INSTALL_BINDIR} pelvaro core)
 
