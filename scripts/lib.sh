@@ -57,6 +57,30 @@ build_windows() {
   cmake --build "$windows_build_dir" -j2
 }
 
+# The packages and what checks them: dpkg's tools, lintian and the launcher's validator.
+package_packages=(dpkg-dev file lintian desktop-file-utils)
+deb_build_dir=${PELVARO_DEB_BUILD_DIR:-$repo_root/build-deb}
+
+# The Debian packages as a packager builds them: the program alone, for /usr, with debugging
+# information in the build tree's binaries (the packages' copies are stripped). A second set, one
+# Debian revision later, in upgrade/, for the upgrade test.
+build_debian_packages() {
+  cmake -S "$repo_root" -B "$deb_build_dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DCMAKE_INSTALL_PREFIX=/usr -DBUILD_TESTING=OFF >/dev/null
+  cmake --build "$deb_build_dir" -j2
+  rm -f "$deb_build_dir"/*.deb "$deb_build_dir"/upgrade/*.deb
+  (cd "$deb_build_dir" && cpack -G DEB >/dev/null &&
+    cpack -G DEB -D CPACK_DEBIAN_PACKAGE_RELEASE=2 -B "$deb_build_dir/upgrade" >/dev/null)
+  ls "$deb_build_dir"/*.deb
+}
+
+# The Windows zip, from the mingw-w64 build.
+build_windows_package() {
+  rm -f "$windows_build_dir"/pelvaro-*-win64.zip
+  (cd "$windows_build_dir" && cpack -G ZIP >/dev/null)
+  ls "$windows_build_dir"/pelvaro-*-win64.zip
+}
+
 # The checks beyond the tests: sanitizers, fuzzers (clang's libFuzzer) and valgrind.
 check_packages=(clang libclang-rt-14-dev valgrind)
 sanitized_build_dir=${PELVARO_SANITIZED_BUILD_DIR:-$repo_root/build-sanitized}
@@ -76,7 +100,7 @@ sanitized() {
 
 build_fuzzers() {
   CXX=clang++ CC=clang cmake -S "$repo_root" -B "$fuzz_build_dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DPELVARO_FUZZ=ON -DPELVARO_BUILD_TESTS=OFF >/dev/null
+    -DPELVARO_FUZZ=ON -DBUILD_TESTING=OFF >/dev/null
   cmake --build "$fuzz_build_dir" -j2 --target profile_fuzzer port_number_fuzzer
 }
 

@@ -8,8 +8,11 @@
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <future>
+#include <iterator>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -318,6 +321,78 @@ TEST_F(WineRun, OnAHiddenWindowStationTheErrorReportIsTheLineAlone) {
   EXPECT_EQ(ports[0].take_received(), "");
   XConnection x{server.display()};
   EXPECT_EQ(find_window_titled(x.get(), "pelvaro"), 0u) << "a box nobody would see";
+}
+
+// The Windows zip as a user gets it: unpacked into a folder, set up as its setup text says.
+class WindowsZip : public WineRun {
+ protected:
+  void SetUp() override {
+    WineRun::SetUp();
+    if (IsSkipped()) return;
+    if (!fs::exists(PELVARO_WINDOWS_PACKAGE)) GTEST_SKIP() << PELVARO_WINDOWS_PACKAGE " not built";
+    fs::create_directories(unpacked());
+    const auto result =
+        vcom::run_process({PELVARO_CMAKE, "-E", "chdir", unpacked().string(), PELVARO_CMAKE, "-E",
+                           "tar", "xf", PELVARO_WINDOWS_PACKAGE},
+                          run_limit);
+    ASSERT_EQ(result.exit_status, 0) << result.standard_error;
+  }
+
+  fs::path unpacked() const { return folder.path() / "unpacked"; }
+
+  std::string read(const std::string& name) const {
+    std::ifstream file{unpacked() / name, std::ios::binary};
+    return {std::istreambuf_iterator<char>{file}, {}};
+  }
+
+  // What the system's readers say of the unpacked pelvaro.exe: "name=value" lines.
+  std::string resources() {
+    const std::string exe = "Z:" + (unpacked() / "pelvaro.exe").string();  // Z: is the root
+    const auto result = vcom::run_process({"/usr/bin/wine", PELVARO_WINDOWS_RESOURCE_READER, exe},
+                                          run_limit, wine_environment());
+    wine_tool({"/usr/bin/wineserver", "-w"});
+    EXPECT_EQ(result.exit_status, 0) << result.standard_error;
+    std::string lines = result.standard_output;
+    std::erase(lines, '\r');  // the C runtime's text mode
+    return lines;
+  }
+};
+
+TEST_F(WindowsZip, HoldsTheProgramItsSwitchedOffSettingsAndTheSetupTextAtItsTop) {
+  std::set<std::string> names;
+  for (const auto& entry : fs::directory_iterator{unpacked()}) {
+    names.insert(entry.path().filename().string());
+  }
+  EXPECT_EQ(names, (std::set<std::string>{"pelvaro.exe", "pelvaro.txt", "setup.txt"}));
+  EXPECT_EQ(read("pelvaro.txt"), "[ayar]\r\ncom=KAPALI\r\n");
+  EXPECT_TRUE(read("setup.txt").starts_with("pelvaro " PELVARO_VERSION " - "));
+}
+
+TEST_F(WindowsZip, SendsFromTheUnpackedFolderOnceItsSettingsNameThePort) {
+  auto ports = vcom::virtual_ports({3});
+  EXPECT_EQ(run(ports, {}, unpacked()).exit_status, 3);  // as shipped: KAPALI, switched off
+  EXPECT_EQ(ports[0].take_received(), "");
+
+  TemporaryDirectory::write_to(unpacked() / "pelvaro.txt", "[ayar]\r\ncom=3\r\n");
+  const auto result = run(ports, {}, unpacked());
+  EXPECT_EQ(result.exit_status, 0) << result.standard_error;
+  EXPECT_EQ(ports[0].take_received(), "a");
+}
+
+TEST_F(WindowsZip, TheProgramCarriesItsVersionIconAndManifest) {
+  const std::string found = resources();
+  for (const std::string line :
+       {"file_version=" PELVARO_VERSION, "product_version=" PELVARO_VERSION, "product_name=pelvaro",
+        "fixed_version=" PELVARO_VERSION ".0", "icon_sizes=16,24,32,48,64,256",
+        "dpi_awareness=system", "dpi_aware=true"}) {
+    EXPECT_NE(found.find(line + "\n"), std::string::npos) << line << " not in\n" << found;
+  }
+  // The side-by-side common controls, version 6, rather than the system folder's old ones.
+  const std::size_t controls = found.find("common_controls=");
+  ASSERT_NE(controls, std::string::npos) << found;
+  const std::string file = found.substr(controls, found.find('\n', controls) - controls);
+  EXPECT_NE(file.find("\\winsxs\\"), std::string::npos) << file;
+  EXPECT_NE(file.find("common-controls_6595b64144ccf1df_6.0."), std::string::npos) << file;
 }
 
 }  // namespace

@@ -13,11 +13,13 @@ namespace {
 using window_protocol::Event;
 using window_protocol::EventKind;
 
-// The classic dialog font of Windows forms is 8 points.
+// The classic dialog font of Windows forms is 8 points; the list's is smaller, so that its widest
+// choice, "KAPALI", shows whole in its 57 pixels beside its button.
 constexpr float control_font_points = 8.0f;
+constexpr float list_font_points = 7.0f;
 
-int font_pixels(float dots_per_inch) {
-  return std::max(1, static_cast<int>(std::lround(control_font_points * dots_per_inch / 72.0f)));
+int font_pixels(float dots_per_inch, float points = control_font_points) {
+  return std::max(1, static_cast<int>(std::lround(points * dots_per_inch / 72.0f)));
 }
 
 }  // namespace
@@ -64,7 +66,7 @@ void FltkWindow::add_control(const window_protocol::ShownControl& control, int i
                                               px(control.height));
       for (const std::string& choice : choices) list->add(choice.c_str());
       if (selected >= 0) list->value(selected);
-      list->textsize(font_pixels(dots_per_inch));
+      list->textsize(font_pixels(dots_per_inch, list_font_points));
       list->callback(on_list, this);
       widget = std::move(list);
       break;

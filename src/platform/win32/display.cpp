@@ -4,11 +4,15 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <deque>
+#include <span>
 #include <string>
+#include <utility>
 
 #include "platform/display.h"
 #include "platform/text_encoding.h"
+#include "platform/win32/resources.h"
 
 namespace pelvaro {
 
@@ -18,6 +22,8 @@ constexpr wchar_t window_class[] = L"pelvaro.Form";
 constexpr UINT_PTR activation_timer = 1;
 constexpr int first_control_id = 100;
 constexpr int dropped_list_height = 200;  // pixels below a drop-down list for its open list
+constexpr int list_text_margins = 4;      // pixels around the text of a drop-down list's choice
+constexpr int smallest_list_font = 7;     // pixels; the list's font is made no smaller
 
 std::wstring wide(std::u16string_view text) {
   return {reinterpret_cast<const wchar_t*>(text.data()), text.size()};
@@ -47,6 +53,62 @@ UINT milliseconds_until(std::chrono::steady_clock::time_point deadline) {
   return static_cast<UINT>(std::max<long long>(left.count(), 1));
 }
 
+// Owns a font and deletes it when it goes.
+class FontHandle {
+ public:
+  explicit FontHandle(HFONT font = nullptr) : font_(font) {}
+  FontHandle(FontHandle&& other) noexcept : font_(std::exchange(other.font_, nullptr)) {}
+  FontHandle& operator=(FontHandle&& other) noexcept {
+    std::swap(font_, other.font_);
+    return *this;
+  }
+  FontHandle(const FontHandle&) = delete;
+  FontHandle& operator=(const FontHandle&) = delete;
+  ~FontHandle() {
+    if (font_) DeleteObject(font_);
+  }
+
+  HFONT get() const { return font_; }
+
+ private:
+  HFONT font_;
+};
+
+// The width of the widest of `texts` in `font`, in pixels.
+int widest_text(HFONT font, std::span<const std::u16string_view> texts) {
+  HDC screen = GetDC(nullptr);
+  if (!screen) return 0;
+  const HGDIOBJ previous = SelectObject(screen, font);
+  int widest = 0;
+  for (std::u16string_view text : texts) {
+    SIZE size{};
+    if (GetTextExtentPoint32W(screen, wide(text).c_str(), static_cast<int>(text.size()), &size)) {
+      widest = std::max(widest, static_cast<int>(size.cx));
+    }
+  }
+  SelectObject(screen, previous);
+  ReleaseDC(nullptr, screen);
+  return widest;
+}
+
+// The system's dialog font, made smaller where the widest choice would not show whole beside the
+// list's button ("KAPALI" in the list's 57 pixels): the face differs between systems, Tahoma on
+// Windows, whatever stands in for it under Wine.
+FontHandle font_fitting_list(std::span<const std::u16string_view> choices, int list_width) {
+  LOGFONTW face{};
+  GetObjectW(GetStockObject(DEFAULT_GUI_FONT), sizeof face, &face);
+  const int room = list_width - GetSystemMetrics(SM_CXVSCROLL) - 2 * GetSystemMetrics(SM_CXEDGE) -
+                   list_text_margins;
+  for (;;) {
+    FontHandle font{CreateFontIndirectW(&face)};
+    if (!font.get() || std::abs(face.lfHeight) <= smallest_list_font ||
+        widest_text(font.get(), choices) <= room) {
+      return font;
+    }
+    face.lfHeight += face.lfHeight < 0 ? 1 : -1;  // one pixel smaller
+  }
+}
+
 class Win32Display final : public Display {
  public:
   explicit Win32Display(std::chrono::steady_clock::time_point deadline)
@@ -58,7 +120,7 @@ class Win32Display final : public Display {
     description.lpfnWndProc = window_procedure;
     description.hInstance = instance_;
     description.hCursor = LoadCursorW(nullptr, IDC_ARROW);
-    description.hIcon = LoadIconW(nullptr, IDI_APPLICATION);
+    description.hIcon = LoadIconW(instance_, MAKEINTRESOURCEW(PELVARO_ICON));
     description.hbrBackground = GetSysColorBrush(COLOR_BTNFACE);
     description.lpszClassName = window_class;
     RegisterClassExW(&description);
@@ -191,13 +253,15 @@ class Win32Display final : public Display {
             px(control.left), px(control.top), px(control.width),
             px(control.height) + dropped_list_height, window_, id, instance_, nullptr);
         fill_list(created);
+        list_font_ = font_fitting_list(form_->description().list_choices, px(control.width));
         break;
       case ControlKind::serial_port:
         return;  // invisible at run time
     }
     if (created) {
-      SendMessageW(created, WM_SETFONT, reinterpret_cast<WPARAM>(GetStockObject(DEFAULT_GUI_FONT)),
-                   TRUE);
+      const bool list = control.kind == ControlKind::drop_down_list && list_font_.get();
+      const HGDIOBJ font = list ? list_font_.get() : GetStockObject(DEFAULT_GUI_FONT);
+      SendMessageW(created, WM_SETFONT, reinterpret_cast<WPARAM>(font), TRUE);
     }
   }
 
@@ -220,6 +284,7 @@ class Win32Display final : public Display {
   HINSTANCE instance_;
   std::chrono::steady_clock::time_point deadline_;
   bool visible_;
+  FontHandle list_font_;  // outlives the window, whose list uses it
   HWND window_ = nullptr;
   Form* form_ = nullptr;
   std::deque<FormEvent> events_;
