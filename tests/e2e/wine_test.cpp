@@ -81,6 +81,17 @@ class WineRun : public ::testing::Test {
     fs::copy_file(PELVARO_WINDOWS_EXECUTABLE, directory / "pelvaro.exe");
   }
 
+  // Installs pelvaro.exe into `directory` with settings naming COM3, and checks that a run from
+  // there sends the byte.
+  void expect_sends_on_com3_from(const fs::path& directory) {
+    install_into(directory);
+    TemporaryDirectory::write_to(directory / "pelvaro.txt", "[ayar]\r\ncom=3\r\n");
+    auto ports = vcom::virtual_ports({3});
+    const auto result = run(ports, {}, directory);
+    EXPECT_EQ(result.exit_status, 0) << result.standard_error;
+    EXPECT_EQ(ports[0].take_received(), "a");
+  }
+
   // Runs pelvaro.exe from `directory` with each port as its COMn; waits for Wine to finish with
   // the ports before they go.
   vcom::ProcessResult run(std::vector<vcom::VirtualPort>& ports, const std::string& display = {},
@@ -220,23 +231,13 @@ TEST_F(WineRun, FindsItsSettingsInAFolderWithNoShortNameTheProfileApiCanTake) {
   // one 8.3 name for each "中", is far beyond 260 characters: only the current directory reaches
   // it.
   const fs::path deep = nested(folder.path(), "\xE4\xB8\xAD", 60);  // "中"
-  install_into(deep);
-  TemporaryDirectory::write_to(deep / "pelvaro.txt", "[ayar]\r\ncom=3\r\n");
-  auto ports = vcom::virtual_ports({3});
-  const auto result = run(ports, {}, deep);
-  EXPECT_EQ(result.exit_status, 0) << result.standard_error;
-  EXPECT_EQ(ports[0].take_received(), "a");
+  expect_sends_on_com3_from(deep);
 }
 
 TEST_F(WineRun, FindsItsSettingsBeyond260Characters) {
   const fs::path deep = nested(folder.path(), std::string(50, 'p'), 6);
   ASSERT_GT(deep.string().size(), 300u);
-  install_into(deep);
-  TemporaryDirectory::write_to(deep / "pelvaro.txt", "[ayar]\r\ncom=3\r\n");
-  auto ports = vcom::virtual_ports({3});
-  const auto result = run(ports, {}, deep);
-  EXPECT_EQ(result.exit_status, 0) << result.standard_error;
-  EXPECT_EQ(ports[0].take_received(), "a");
+  expect_sends_on_com3_from(deep);
 }
 
 TEST_F(WineRun, AFolderNoSpellingReachesIsAPathErrorNotASettingsOne) {
