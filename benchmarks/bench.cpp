@@ -85,6 +85,7 @@ class Bench {
 
   void run_once(const Peer& peer) {
     port_.take_received();
+    port_.clear_exclusive_mode();  // earlier builds left it behind, and pelvaro refuses it
     const vcom::ProcessResult result =
         vcom::run_process(peer.argv, run_limit, peer.environment, std::span{&port_, 1});
     Samples& samples = samples_[peer.name];

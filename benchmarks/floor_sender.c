@@ -1,5 +1,5 @@
 /* The floor: the least a program can do to send "a" properly. Opens the port, locks it
- * exclusively, sets 9600 8N1 raw, writes, drains and closes. Usage: floor_sender DEVICE */
+ * exclusively, sets 9600 8N1 raw, writes, drains, gives the exclusive mode back and closes. Usage: floor_sender DEVICE */
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
@@ -19,5 +19,6 @@ int main(int argc, char** argv) {
   cfsetospeed(&line, B9600);
   if (tcsetattr(fd, TCSANOW, &line) != 0) return 1;
   if (write(fd, "a", 1) != 1 || tcdrain(fd) != 0) return 1;
+  ioctl(fd, TIOCNXCL); /* the exclusive mode outlives the close while anyone holds the tty */
   return close(fd) == 0 ? 0 : 1;
 }

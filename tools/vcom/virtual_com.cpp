@@ -6,6 +6,7 @@
 #include <pty.h>
 #include <sched.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -263,6 +264,10 @@ bool VirtualPort::collect() {
   const std::string arrived = read_all_available(master_.get());
   received_ += arrived;
   return !arrived.empty();
+}
+
+void VirtualPort::clear_exclusive_mode() const {
+  ::ioctl(slave_.get(), TIOCNXCL);
 }
 
 std::string VirtualPort::take_received() {

@@ -40,6 +40,9 @@ class VirtualPort {
   // Keeps what has arrived by now for the next take_received; true if anything had.
   bool collect();
   int master_fd() const { return master_.get(); }
+  // Takes back an exclusive mode that a program left on the line (TIOCEXCL without TIOCNXCL):
+  // this side holds the terminal open, so the mode would outlive that program.
+  void clear_exclusive_mode() const;
 
  private:
   int com_;
