@@ -7,12 +7,14 @@
 
 #include <signal.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <future>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "support/fake_x_server.h"
 #include "support/shipped_program.h"
@@ -174,6 +176,28 @@ INSTANTIATE_TEST_SUITE_P(Desktop, ClosedStandardStreams, ::testing::Values("2>&-
                          [](const auto& info) {
                            return info.index == 0 ? "StandardError" : "AllThree";
                          });
+
+TEST_F(DesktopFaults, TheHelperHoldsOnlyItsChannelAndSpeaksNotOnTheRunsStandardError) {
+  // A stand-in helper that complains as Xlib does to a display that refuses it, and notes the
+  // descriptors it was given; pelvaro is started with one more of its caller's open (7).
+  const auto noted = folder.path() / "descriptors";
+  std::filesystem::remove(window_helper());
+  std::ofstream{window_helper()} << "#!/bin/sh\nls /proc/$$/fd > '" << noted.string()
+                                 << "'\necho 'Authorization required' >&2\nexec sleep 30\n";
+  std::filesystem::permissions(window_helper(), std::filesystem::perms::owner_all);
+  write_settings(good_settings);
+  auto lines = ports({3});
+  const auto result = run_with_closed(lines, "7</dev/null");
+  EXPECT_EQ(result.exit_status, 0);
+  EXPECT_EQ(result.standard_error, "");
+  EXPECT_EQ(lines[0].take_received(), "a");
+  std::ifstream listing{noted};
+  std::vector<std::string> descriptors;
+  for (std::string fd; listing >> fd;) descriptors.push_back(fd);
+  EXPECT_NE(std::find(descriptors.begin(), descriptors.end(), "3"), descriptors.end());
+  EXPECT_EQ(std::find(descriptors.begin(), descriptors.end(), "7"), descriptors.end())
+      << "the caller's descriptor reached the helper";
+}
 
 TEST_F(DesktopFaults, TheErrorReportEndsWhenItsServerIsKilled) {
   auto lines = ports({3});  // and no settings file

@@ -28,8 +28,7 @@ TEST_F(OneShotRun, SendsOneByteOnTheChosenPortAndNowhereElse) {
   EXPECT_EQ(result.exit_status, 0);
   EXPECT_EQ(result.standard_output + result.standard_error, "");
   EXPECT_EQ(lines[2].take_received(), "a");
-  EXPECT_EQ(vcom::describe_line(lines[2].line()),
-            "9600 baud, 1 stop bit, raw");
+  EXPECT_EQ(vcom::describe_line(lines[2].line()), "9600 baud, 1 stop bit, raw");
   expect_silence(lines);
 }
 
@@ -105,6 +104,19 @@ TEST_F(OneShotRun, WhatCannotBeReadAtTheSettingsPathIsReportedSo) {
   expect_silence(lines);
 }
 
+TEST_F(OneShotRun, AStandardErrorNobodyReadsAnyMoreStillEndsWithTheReportsStatus) {
+  write_settings("[ayar]\ncom=30\n");
+  auto lines = ports({3});
+  // The reader of the pipe has gone by the time the report is written; the status is pelvaro's.
+  const auto result = vcom::run_with_ports(
+      lines,
+      {"/bin/bash", "-c", "(sleep 0.2; exec \"$0\") 2>&1 | :; exit ${PIPESTATUS[0]}",
+       program().string()},
+      std::chrono::seconds{20});
+  EXPECT_EQ(result.exit_status, 2) << "141 is an end by SIGPIPE";
+  expect_silence(lines);
+}
+
 TEST_F(OneShotRun, APortHeldByAnotherProgramIsLeftAlone) {
   write_settings("[ayar]\ncom=3\n");
   auto lines = ports({3});
@@ -114,8 +126,7 @@ TEST_F(OneShotRun, APortHeldByAnotherProgramIsLeftAlone) {
   EXPECT_EQ(result.exit_status, 1);  // a failure while sending, told apart from KAPALI
   EXPECT_EQ(result.standard_error, "");
   expect_silence(lines);
-  EXPECT_EQ(vcom::describe_line(lines[0].line()),
-            "1200 baud, 2 stop bits, cooked");
+  EXPECT_EQ(vcom::describe_line(lines[0].line()), "1200 baud, 2 stop bits, cooked");
 }
 
 TEST_F(OneShotRun, APortWithNoDeviceFailsQuietly) {

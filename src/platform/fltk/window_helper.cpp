@@ -7,6 +7,8 @@
 #include <FL/x.H>
 #include <fcntl.h>
 #include <fontconfig/fontconfig.h>
+#include <signal.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -84,6 +86,11 @@ void say_alive(void*) {
 }  // namespace
 
 int main() {
+  // The helper ends with pelvaro, however pelvaro ends: an X server that stalls would otherwise
+  // keep an orphan waiting on it.
+  const pid_t program = ::getppid();
+  ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+  if (::getppid() != program) ::_exit(no_display);  // it has ended already
   ::fcntl(helper_channel, F_SETFD, FD_CLOEXEC);
   // The font configuration, which the first drawing needs, takes longer to read than anything
   // else here: it is read while the display is opened and the program's command awaited.

@@ -241,6 +241,11 @@ std::unique_ptr<Display> start_window_helper(const std::string& helper,
   ::posix_spawn_file_actions_adddup2(actions.get(), theirs.get(), protocol::helper_channel);
   ::posix_spawn_file_actions_addopen(actions.get(), STDIN_FILENO, "/dev/null", O_RDONLY, 0);
   ::posix_spawn_file_actions_addopen(actions.get(), STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+  // What Xlib says to a display that refuses the helper is no report of pelvaro's: the run's
+  // standard error carries the error report alone.
+  ::posix_spawn_file_actions_addopen(actions.get(), STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+  // Nor does the helper hold what pelvaro's own caller gave it, such as the ends of its pipes.
+  ::posix_spawn_file_actions_addclosefrom_np(actions.get(), protocol::helper_channel + 1);
   std::string name = "pelvaro-window";
   char* argv[] = {name.data(), nullptr};
   pid_t pid = 0;
