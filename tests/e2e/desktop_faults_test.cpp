@@ -199,6 +199,26 @@ TEST_F(DesktopFaults, TheHelperHoldsOnlyItsChannelAndSpeaksNotOnTheRunsStandardE
       << "the caller's descriptor reached the helper";
 }
 
+TEST_F(DesktopFaults, TheHelperEndsWithPelvaroEvenWhileItsServerIsStopped) {
+  // pelvaro is killed while its report is up and the X server stands still: nothing is left to
+  // close the helper's connection, so only the helper itself can notice that pelvaro has gone.
+  auto lines = ports({3});  // and no settings file
+  const std::string count_helpers = "ls -l /proc/[0-9]*/exe 2>/dev/null | grep -c -- \"$1\"";
+  auto running = std::async(std::launch::async, [&] {
+    return vcom::run_with_ports(lines,
+                                {"/bin/sh", "-c",
+                                 "\"$0\" & pelvaro=$!; sleep 2; " + count_helpers +
+                                     "; kill -KILL $pelvaro; sleep 1; " + count_helpers,
+                                 program().string(), window_helper().string()},
+                                20s, {"DISPLAY=" + server->display()});
+  });
+  ASSERT_NE(wait_for_report(), 0u) << "no error report appeared";
+  ::kill(server->server_pid(), SIGSTOP);
+  const auto result = running.get();
+  ::kill(server->server_pid(), SIGCONT);
+  EXPECT_EQ(result.standard_output, "1\n0\n") << "helpers before and after pelvaro's end";
+}
+
 TEST_F(DesktopFaults, TheErrorReportEndsWhenItsServerIsKilled) {
   auto lines = ports({3});  // and no settings file
   auto running =
