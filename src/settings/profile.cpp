@@ -36,6 +36,13 @@ bool is_control(char16_t c) {
   return c < 0x20 || (c >= 0x7F && c < 0xA0);
 }
 
+// Characters that change how the text around them is laid out (direction marks and overrides,
+// line and paragraph separators): shown as they are, they could make a report read otherwise.
+bool is_layout_character(char16_t c) {
+  return c == 0x061C || c == 0x200E || c == 0x200F || (c >= 0x2028 && c <= 0x202E) ||
+         (c >= 0x2066 && c <= 0x2069);
+}
+
 bool is_high_surrogate(char16_t c) {
   return c >= 0xD800 && c < 0xDC00;
 }
@@ -74,7 +81,9 @@ std::string escape_character(char16_t c, Shown shown) {
   }
   if (is_control(c)) return hex_escape("\\x", c, 2);
   if (is_byte_in_disguise(c)) return hex_escape("\\x", c - 0xDC00u, 2);
-  if (is_high_surrogate(c) || is_low_surrogate(c)) return hex_escape("\\u", c, 4);
+  if (is_high_surrogate(c) || is_low_surrogate(c) || is_layout_character(c)) {
+    return hex_escape("\\u", c, 4);
+  }
   return to_ansi(std::u16string_view{&c, 1});
 }
 
@@ -149,10 +158,8 @@ std::string quoted_for_report(std::u16string_view text, std::size_t limit) {
   std::string quoted{"\""};
   quoted += escaped(text.substr(0, shown), Shown::quoted);
   quoted += '"';
-  if (shown < text.size()) {
-    quoted += " (the first " + std::to_string(shown) + " of " + std::to_string(text.size()) +
-              " characters)";
-  }
+  // No length beside it: the lookup has cut a long value already, so it would not be the file's.
+  if (shown < text.size()) quoted += " (cut short)";
   return quoted;
 }
 

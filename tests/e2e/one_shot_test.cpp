@@ -63,8 +63,7 @@ TEST_F(OneShotRun, EachUnusableSettingIsReportedWithTheFileAndWhatIsWrongThere) 
       {"[ayar]\ncom=30\n", "com=\"30\" is not one of " + choices},
       {"[ayar]\ncom=3\x1b[2J\n", "com=\"3\\x1B[2J\" is not one of " + choices},
       {"[ayar]\ncom=" + long_value + "\n",
-       "com=\"" + long_value.substr(0, 40) + "\" (the first 40 of 254 characters) is not one of " +
-           choices},
+       "com=\"" + long_value.substr(0, 40) + "\" (cut short) is not one of " + choices},
       {std::string{"\xFE\xFF\0[\0a\0y\0a\0r\0]\0\n\0c\0o\0m\0=\0003\0\n", 28},
        "no section [ayar] (the file is UTF-16 big-endian, which is not read: save it as ANSI or "
        "UTF-16 little-endian)\n"},
