@@ -62,6 +62,10 @@ TEST_F(OneShotRun, EachUnusableSettingIsReportedWithTheFileAndWhatIsWrongThere) 
       {"[ayar]\ncom=\n", "com is empty: " + std::string{"the choices are KAPALI, 1, 2, ..., 25\n"}},
       {"[ayar]\ncom=30\n", "com=\"30\" is not one of " + choices},
       {"[ayar]\ncom=3\x1b[2J\n", "com=\"3\\x1B[2J\" is not one of " + choices},
+      // UTF-8 marks that would reorder the line, or break it, are shown by their numbers.
+      {"[ayar]\ncom=\xE2\x80\xAE"
+       "3\xE2\x80\xA8x\n",
+       "com=\"\\u202E3\\u2028x\" is not one of " + choices},
       {"[ayar]\ncom=" + long_value + "\n",
        "com=\"" + long_value.substr(0, 40) + "\" (cut short) is not one of " + choices},
       {std::string{"\xFE\xFF\0[\0a\0y\0a\0r\0]\0\n\0c\0o\0m\0=\0003\0\n", 28},
