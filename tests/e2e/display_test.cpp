@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <future>
 #include <iterator>
 #include <memory>
@@ -87,8 +88,17 @@ TEST_P(DesktopRun, TheErrorReportStaysUntilDismissedAndNothingIsSent) {
 TEST_P(DesktopRun, LoadsTheToolkitOnlyWhenThereIsADisplay) {
   write_settings("[ayar]\ncom=3\n");
   auto lines = ports({3});
-  const auto with_display = run(lines, {desktop()[0], "LD_DEBUG=files"});
-  EXPECT_NE(with_display.standard_error.find("libfltk"), std::string::npos);
+  // The helper's standard error is not the run's: the loader's account of each process goes to a
+  // file of its own, LOADED.<pid>.
+  const auto loaded = folder.path() / "loaded";
+  run(lines, {desktop()[0], "LD_DEBUG=files", "LD_DEBUG_OUTPUT=" + loaded.string()});
+  std::string with_display;
+  for (const auto& entry : std::filesystem::directory_iterator{folder.path()}) {
+    if (!entry.path().filename().string().starts_with("loaded.")) continue;
+    std::ifstream account{entry.path()};
+    with_display.append(std::istreambuf_iterator<char>{account}, {});
+  }
+  EXPECT_NE(with_display.find("libfltk"), std::string::npos);
   const auto headless = run(lines, {"LD_DEBUG=files"});
   EXPECT_EQ(headless.exit_status, 0);
   for (const char* library : {"libfltk", "libX11", "libxcb", "libXft", "libfontconfig"}) {
