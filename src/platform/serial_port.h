@@ -21,6 +21,11 @@ struct LineSettings {
   friend bool operator==(const LineSettings&, const LineSettings&) = default;
 };
 
+// How long opening the port may wait on the driver, line settings included. Generous, since some
+// ports connect to their device while they are opened: a Bluetooth serial port pages it, which
+// takes up to the link's page timeout of 5.12 s.
+inline constexpr std::chrono::milliseconds open_limit{6000};
+
 // How long a write may wait for room in the driver's buffer.
 inline constexpr std::chrono::milliseconds write_timeout{2000};
 
@@ -40,8 +45,10 @@ inline std::chrono::milliseconds drain_limit(std::size_t bytes, const LineSettin
 // what is stuck, cancelling what is pending and closing, each of which waits on the driver.
 inline constexpr std::chrono::milliseconds release_limit{500};
 
-// A stuck line therefore ends a send within write_timeout (no room for the byte) or within
-// drain_limit + release_limit (the byte cannot leave).
+// A stuck port therefore ends a send within open_limit (it does not open or take its settings),
+// write_timeout + release_limit (no room for the byte) or drain_limit + release_limit (the byte
+// cannot leave). On Windows a call that the driver holds past its bound is cancelled and given
+// a tenth of a second more to return, once for the wait it is in and once for the release.
 
 // How often a drain looks again whether the output has left: a byte takes about 1 ms at 9600.
 inline constexpr std::chrono::milliseconds drain_poll_interval{1};

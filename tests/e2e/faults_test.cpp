@@ -43,6 +43,20 @@ TEST_F(FaultyLine, ALineThatCannotDrainIsGivenUpOnInBoundedTime) {
   }
 }
 
+// Opening, which gives the line its settings too, has a bound of its own: 6 s, for ports that
+// connect to their device while they open. And the start.
+constexpr std::chrono::milliseconds open_bound{6500};
+
+TEST_F(FaultyLine, AnOpenOrSettingsCallTheDriverHoldsIsGivenUpOnInBoundedTime) {
+  for (const char* fault : {"stuck-open", "stuck-settings"}) {
+    const auto result = run_with_fault(fault);
+    EXPECT_EQ(result.exit_status, 1) << fault;
+    EXPECT_EQ(result.standard_error, "") << fault;
+    EXPECT_LT(result.elapsed, open_bound) << fault;
+    EXPECT_EQ(lines[0].take_received(), "") << fault;
+  }
+}
+
 TEST_F(FaultyLine, AWriteThatFindsNoRoomIsGivenUpOnInBoundedTime) {
   const auto result = run_with_fault("stuck-write");
   EXPECT_EQ(result.exit_status, 1);

@@ -4,13 +4,20 @@
  *   stuck-write  the driver never takes a byte (writes find no room, for ever)
  *   write-error  every write fails with an I/O error
  *   stuck-drain  the queue reads empty but the driver's drain never returns, neither in tcdrain
- *                nor inside close (a misbehaving USB adapter); like the kernel's, these waits
- *                end only when a signal interrupts them
+ *                nor inside close (a misbehaving USB adapter)
  *   stuck-uart   the line status never shows the transmitter empty
- * Only terminal devices are affected. */
+ *   stuck-open   opening the device never returns (a port that cannot reach its device)
+ *   stuck-settings  setting the line's parameters never returns (an adapter that stopped
+ *                answering its control requests)
+ *   stuck-status the driver never answers how much output it holds
+ *   stuck-close  closing the device never returns
+ * Like the kernel's own waits, the stuck ones end only when a signal interrupts them. Only
+ * terminal devices are affected, and nothing in Wine's server, which every Windows program under
+ * Wine waits on, so that there the fault is the Windows program's own. */
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
+#include <fcntl.h>
 #include <poll.h>
 #include <stdarg.h>
 #include <stdlib.h>
@@ -24,6 +31,8 @@ typedef ssize_t (*write_function)(int, const void*, size_t);
 typedef int (*poll_function)(struct pollfd*, nfds_t, int);
 typedef int (*close_function)(int);
 typedef int (*tcdrain_function)(int);
+typedef int (*open_function)(const char*, int, ...);
+typedef int (*tcsetattr_function)(int, int, const struct termios*);
 
 /* dlsym hands functions over as object pointers; POSIX makes the conversion work. */
 static void* next_definition(const char* name) {
@@ -32,7 +41,13 @@ static void* next_definition(const char* name) {
 
 static int fault_is(const char* name) {
   const char* fault = getenv("LINE_FAULT");
-  return fault && strcmp(fault, name) == 0;
+  return fault && strcmp(fault, name) == 0 &&
+         strncmp(program_invocation_short_name, "wineserver", strlen("wineserver")) != 0;
+}
+
+/* A wait that only a signal ends, as an interruptible wait in the kernel. */
+static void wait_for_a_signal(void) {
+  pause();
 }
 
 int ioctl(int fd, unsigned long request, ...) {
@@ -43,6 +58,11 @@ int ioctl(int fd, unsigned long request, ...) {
   if (request == TIOCOUTQ && fault_is("stuck-queue") && isatty(fd)) {
     *(int*)argument = 1;
     return 0;
+  }
+  if (request == TIOCOUTQ && fault_is("stuck-status") && isatty(fd)) {
+    wait_for_a_signal();
+    errno = EINTR;
+    return -1;
   }
   if (request == TIOCSERGETLSR && fault_is("stuck-uart") && isatty(fd)) {
     *(unsigned int*)argument = 0;
@@ -83,11 +103,6 @@ int poll(struct pollfd* fds, nfds_t count, int timeout) {
   return real_poll(fds, count, timeout);
 }
 
-/* A wait that only a signal ends, as an interruptible wait in the kernel. */
-static void wait_for_a_signal(void) {
-  pause();
-}
-
 int tcdrain(int fd) {
   if (fault_is("stuck-drain") && isatty(fd)) {
     wait_for_a_signal();
@@ -102,9 +117,44 @@ int tcdrain(int fd) {
 
 int close(int fd) {
   /* The kernel's close waits for the drain too, then closes all the same. */
-  if (fd > 2 && fault_is("stuck-drain") && isatty(fd)) wait_for_a_signal();
+  if (fd > 2 && (fault_is("stuck-drain") || fault_is("stuck-close")) && isatty(fd)) {
+    wait_for_a_signal();
+  }
   close_function real_close;
   void* found = next_definition("close");
   memcpy(&real_close, &found, sizeof found);
   return real_close(fd);
+}
+
+int open(const char* path, int flags, ...) {
+  mode_t mode = 0;
+  if (flags & (O_CREAT | O_TMPFILE)) {
+    va_list arguments;
+    va_start(arguments, flags);
+    mode = (mode_t)va_arg(arguments, int);
+    va_end(arguments);
+  }
+  open_function real_open;
+  void* found = next_definition("open");
+  memcpy(&real_open, &found, sizeof found);
+  const int fd = real_open(path, flags, mode);
+  if (fd >= 0 && fault_is("stuck-open") && isatty(fd)) {
+    wait_for_a_signal();
+    close(fd);
+    errno = EINTR;
+    return -1;
+  }
+  return fd;
+}
+
+int tcsetattr(int fd, int when, const struct termios* settings) {
+  if (fault_is("stuck-settings") && isatty(fd)) {
+    wait_for_a_signal();
+    errno = EINTR;
+    return -1;
+  }
+  tcsetattr_function real_tcsetattr;
+  void* found = next_definition("tcsetattr");
+  memcpy(&real_tcsetattr, &found, sizeof found);
+  return real_tcsetattr(fd, when, settings);
 }

@@ -173,6 +173,16 @@ class TtyDevice {
     close();
   }
 
+  // Discards what is still on its way, so that closing does not wait on it, and closes. Only a
+  // port that is pelvaro's does this: the output queue belongs to the tty, and a refused port's
+  // holder may have output in it.
+  void discard_and_close() {
+    if (!fd_.valid()) return;
+    const DriverWaitBound bound{Clock::now() + release_limit};
+    ::tcflush(fd_.get(), TCOFLUSH);
+    close();
+  }
+
   int get() const { return fd_.get(); }
   bool valid() const { return fd_.valid(); }
 
@@ -198,12 +208,7 @@ class PosixSerialPort final : public SerialPort {
   PosixSerialPort(std::string path, TtyDevice device, const LineSettings& settings)
       : path_(std::move(path)), device_(std::move(device)), settings_(settings) {}
 
-  // Discards what is still on its way, so that the close does not wait on it. Only an open port
-  // does this: the output queue belongs to the tty, and a refused port's holder may have output
-  // in it.
-  ~PosixSerialPort() override {
-    if (device_.valid()) ::tcflush(device_.get(), TCOFLUSH);
-  }
+  ~PosixSerialPort() override { device_.discard_and_close(); }
 
   void write(std::span<const std::byte> bytes) override {
     const auto deadline = Clock::now() + write_timeout;
@@ -225,11 +230,12 @@ class PosixSerialPort final : public SerialPort {
   void drain_and_close() override {
     const auto deadline = Clock::now() + drain_limit(written_since_open_, settings_);
     const int drain_error = wait_until_drained(deadline);
-    if (drain_error != 0) ::tcflush(device_.get(), TCOFLUSH);  // so that closing cannot wait on it
     int close_result = 0;
     int close_error = 0;
     {
       const DriverWaitBound bound{std::max(deadline, Clock::now() + release_limit)};
+      if (drain_error != 0)
+        ::tcflush(device_.get(), TCOFLUSH);  // so that closing cannot wait on it
       close_result = device_.close();
       close_error = errno;
     }
@@ -306,6 +312,18 @@ void lock_exclusively(TtyDevice& device, const std::string& path) {
   device.take_exclusively(path);
 }
 
+// Opens the tty without waiting for a carrier; an open that the driver holds is interrupted at
+// the open's bound.
+FileDescriptor open_tty(const std::string& path) {
+  FileDescriptor fd{::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC)};
+  if (!fd.valid()) {
+    if (errno == EBUSY) throw RuntimeError{ErrorNumber::port_in_use, path};
+    fail(ErrorNumber::device_unavailable, path, errno == EINTR ? ETIMEDOUT : errno);
+  }
+  if (!::isatty(fd.get())) fail(ErrorNumber::not_a_serial_port, path, ENOTTY);
+  return fd;
+}
+
 void apply_line_settings(const TtyDevice& device, const std::string& path,
                          const LineSettings& settings) {
   const speed_t speed = baud_constant(settings.baud);
@@ -322,7 +340,8 @@ void apply_line_settings(const TtyDevice& device, const std::string& path,
   const termios wanted = raw_line(current, settings, speed);
   termios actual{};
   if (::tcsetattr(device.get(), TCSANOW, &wanted) != 0 || ::tcgetattr(device.get(), &actual) != 0) {
-    fail(ErrorNumber::line_settings_refused, path, errno);
+    // Only the open's bound interrupts it: its timer fires at the deadline, not before.
+    fail(ErrorNumber::line_settings_refused, path, errno == EINTR ? ETIMEDOUT : errno);
   }
   if (!line_took(wanted, actual)) {
     throw RuntimeError{ErrorNumber::line_settings_refused, path};
@@ -340,13 +359,10 @@ std::unique_ptr<SerialPort> open_serial_device(const std::string& path,
   // Checked before opening: opening some devices has effects of its own (raising DTR and RTS).
   require_character_device(path);
   refuse_if_locked(path);
-  FileDescriptor fd{::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC)};
-  if (!fd.valid()) {
-    if (errno == EBUSY) throw RuntimeError{ErrorNumber::port_in_use, path};
-    fail(ErrorNumber::device_unavailable, path, errno);
-  }
-  if (!::isatty(fd.get())) fail(ErrorNumber::not_a_serial_port, path, ENOTTY);
-  TtyDevice device{std::move(fd)};
+  // The driver's open and its settings calls can wait (on a USB adapter, on a remote device).
+  const DriverWaitBound bound{Clock::now() + open_limit};
+  if (!bound.armed()) fail(ErrorNumber::device_unavailable, path, errno);
+  TtyDevice device{open_tty(path)};
   lock_exclusively(device, path);
   apply_line_settings(device, path, settings);
   return std::make_unique<PosixSerialPort>(path, std::move(device), settings);
