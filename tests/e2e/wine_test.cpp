@@ -95,9 +95,10 @@ class WineRun : public ::testing::Test {
   // Runs pelvaro.exe from `directory` with each port as its COMn; waits for Wine to finish with
   // the ports before they go.
   vcom::ProcessResult run(std::vector<vcom::VirtualPort>& ports, const std::string& display = {},
-                          const fs::path& directory = {}) {
+                          const fs::path& directory = {},
+                          const std::vector<std::string>& more_environment = {}) {
     const fs::path exe = (directory.empty() ? folder.path() : directory) / "pelvaro.exe";
-    return run_wine(ports, {"/usr/bin/wine", exe.string()}, display);
+    return run_wine(ports, {"/usr/bin/wine", exe.string()}, display, more_environment);
   }
 
   // pelvaro.exe on a window station of its own that nobody sees, as a service or a scheduled
@@ -110,14 +111,17 @@ class WineRun : public ::testing::Test {
   }
 
   vcom::ProcessResult run_wine(std::vector<vcom::VirtualPort>& ports,
-                               const std::vector<std::string>& argv, const std::string& display) {
+                               const std::vector<std::string>& argv, const std::string& display,
+                               const std::vector<std::string>& more_environment = {}) {
     const fs::path devices = prefix() / "dosdevices";
     for (auto& port : ports) {
       const fs::path link = devices / ("com" + std::to_string(port.com()));
       fs::remove(link);
       fs::create_symlink(port.pty_path(), link);
     }
-    auto result = vcom::run_process(argv, run_limit, wine_environment(display));
+    auto environment = wine_environment(display);
+    environment.insert(environment.end(), more_environment.begin(), more_environment.end());
+    auto result = vcom::run_process(argv, run_limit, environment);
     wine_tool({"/usr/bin/wineserver", "-w"});
     for (auto& port : ports) fs::remove(devices / ("com" + std::to_string(port.com())));
     EXPECT_FALSE(result.timed_out);
@@ -192,6 +196,41 @@ TEST_F(WineRun, KapaliSendsNothing) {
   auto ports = vcom::virtual_ports({1, 3});
   EXPECT_EQ(run(ports).exit_status, 3);
   for (auto& port : ports) EXPECT_EQ(port.take_received(), "");
+}
+
+// Wine runs a serial port's driver calls inside the program's own process, so a preloaded fault
+// there is a driver that holds pelvaro.exe's call: its settings (SetCommState), room for the byte
+// (the write), its output queue (ClearCommError) or its close (CloseHandle). Each run must end
+// with status 1 and nothing on standard error, within the call's bound after Wine's own start,
+// timed beside it in a run without a fault.
+TEST_F(WineRun, EachDriverCallThatDoesNotReturnIsGivenUpOnInBoundedTime) {
+  using std::chrono::milliseconds;
+  struct Fault {
+    const char* name;
+    milliseconds bound;
+    const char* received;
+  };
+  const Fault faults[] = {
+      {"stuck-settings", milliseconds{6100}, ""},  // the open's bound and a cancel's grace
+      {"stuck-write", milliseconds{2700}, ""},     // room for the byte, then its release
+      {"stuck-queue", milliseconds{1100}, "a"},    // the drain's bound
+      {"stuck-status", milliseconds{1200}, "a"},   // the drain's bound and a cancel's grace
+      {"stuck-close", milliseconds{600}, "a"},     // the release's bound and a cancel's grace
+  };
+  folder.write("pelvaro.txt", "[ayar]\r\ncom=3\r\n");
+  auto clean = vcom::virtual_ports({3});
+  const auto start = run(clean);
+  ASSERT_EQ(start.exit_status, 0) << start.standard_error;
+  for (const Fault& fault : faults) {
+    auto ports = vcom::virtual_ports({3});
+    const auto result =
+        run(ports, {}, {},
+            {"LD_PRELOAD=" LINE_FAULTS_LIBRARY, std::string{"LINE_FAULT="} + fault.name});
+    EXPECT_EQ(result.exit_status, 1) << fault.name;
+    EXPECT_EQ(result.standard_error, "") << fault.name;
+    EXPECT_LT(result.elapsed, start.elapsed + fault.bound + milliseconds{1500}) << fault.name;
+    EXPECT_EQ(ports[0].take_received(), fault.received) << fault.name;
+  }
 }
 
 TEST_F(WineRun, ABatchFileSeesTheExitStatusAsDoesStartWait) {

@@ -5,8 +5,10 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "platform/serial_port.h"
+#include "platform/win32/driver_call.h"
 #include "platform/win32/system_error.h"
 #include "platform/win32/win_handle.h"
 #include "runtime/runtime_error.h"
@@ -82,101 +84,9 @@ void apply_line_settings(HANDLE port, const std::string& name, const LineSetting
   }
 }
 
-DWORD milliseconds_until(Clock::time_point deadline) {
-  const auto left = std::chrono::duration_cast<milliseconds>(deadline - Clock::now());
-  return static_cast<DWORD>(std::max<milliseconds::rep>(left.count(), 0));
-}
-
-// One overlapped write: the OVERLAPPED and its event, which the driver uses until the write has
-// completed or been cancelled.
-struct OverlappedWrite {
-  OVERLAPPED overlapped{};
-  WinHandle done{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
-
-  OverlappedWrite() { overlapped.hEvent = done.get(); }
-};
-
-// Every call that waits on the driver for the line is overlapped and waited for against a
-// deadline: a plain write or FlushFileBuffers waits as long as the driver does. FlushFileBuffers
-// is not called at all: on a serial port it only waits for the writes before it to complete,
-// which the write's own completion and the empty output queue show, within a bound.
-class WindowsSerialPort final : public SerialPort {
- public:
-  WindowsSerialPort(std::string name, WinHandle handle, const LineSettings& settings)
-      : name_(std::move(name)), handle_(std::move(handle)), settings_(settings) {}
-
-  ~WindowsSerialPort() override {
-    if (handle_.valid()) PurgeComm(handle_.get(), PURGE_TXCLEAR | PURGE_TXABORT);
-  }
-
-  void write(std::span<const std::byte> bytes) override {
-    auto write = std::make_unique<OverlappedWrite>();
-    if (!write->done.valid()) fail(ErrorNumber::write_failed, name_, GetLastError());
-    const auto deadline = Clock::now() + write_timeout;
-    if (!WriteFile(handle_.get(), bytes.data(), static_cast<DWORD>(bytes.size()), nullptr,
-                   &write->overlapped) &&
-        GetLastError() != ERROR_IO_PENDING) {
-      fail(ErrorNumber::write_failed, name_, GetLastError());
-    }
-    if (WaitForSingleObject(write->done.get(), milliseconds_until(deadline)) != WAIT_OBJECT_0) {
-      give_up(std::move(write));
-      fail(ErrorNumber::write_failed, name_, ERROR_TIMEOUT);
-    }
-    DWORD written = 0;
-    if (!GetOverlappedResult(handle_.get(), &write->overlapped, &written, FALSE)) {
-      fail(ErrorNumber::write_failed, name_, GetLastError());
-    }
-    if (written != bytes.size()) fail(ErrorNumber::write_failed, name_, ERROR_TIMEOUT);
-    written_since_open_ += written;
-  }
-
-  void drain_and_close() override {
-    const DWORD drain_error = wait_until_drained();
-    if (drain_error != ERROR_SUCCESS) PurgeComm(handle_.get(), PURGE_TXCLEAR | PURGE_TXABORT);
-    const bool closed = handle_.reset();
-    const DWORD close_error = GetLastError();
-    if (drain_error != ERROR_SUCCESS) fail(ErrorNumber::output_not_drained, name_, drain_error);
-    if (!closed) fail(ErrorNumber::write_failed, name_, close_error);
-  }
-
- private:
-  // Cancels a write that did not complete in time and waits a bounded time for the driver to
-  // let go of it. A driver that does not may still write into the OVERLAPPED later, so it is
-  // then left allocated for the rest of the process rather than freed under the driver.
-  void give_up(std::unique_ptr<OverlappedWrite> write) {
-    CancelIoEx(handle_.get(), &write->overlapped);
-    PurgeComm(handle_.get(), PURGE_TXCLEAR | PURGE_TXABORT);
-    const DWORD limit = static_cast<DWORD>(release_limit.count());
-    if (WaitForSingleObject(write->done.get(), limit) != WAIT_OBJECT_0) {
-      static_cast<void>(write.release());
-    }
-  }
-
-  // Waits until the driver's output queue is empty, against a deadline.
-  DWORD wait_until_drained() {
-    const auto deadline = Clock::now() + drain_limit(written_since_open_, settings_);
-    for (;;) {
-      DWORD errors = 0;
-      COMSTAT status{};
-      if (!ClearCommError(handle_.get(), &errors, &status)) return GetLastError();
-      if (status.cbOutQue == 0) return ERROR_SUCCESS;
-      if (Clock::now() >= deadline) return ERROR_TIMEOUT;
-      std::this_thread::sleep_for(drain_poll_interval);
-    }
-  }
-
-  std::string name_;
-  WinHandle handle_;
-  LineSettings settings_;
-  std::size_t written_since_open_ = 0;
-};
-
-}  // namespace
-
-std::unique_ptr<SerialPort> open_serial_port(int port_number, const LineSettings& settings) {
-  const std::string name = "COM" + std::to_string(port_number);
-  // The device namespace reaches COM10 and above, which the plain names do not.
-  const std::wstring device = L"\\\\.\\COM" + std::to_wstring(port_number);
+// Opens the port and gives it its line settings: the open phase, run against open_limit.
+WinHandle open_configured(const std::wstring& device, const std::string& name,
+                          const LineSettings& settings) {
   // No sharing: the system's own exclusive open refuses a port that another program holds.
   WinHandle handle{CreateFileW(device.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                                OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr)};
@@ -191,7 +101,145 @@ std::unique_ptr<SerialPort> open_serial_port(int port_number, const LineSettings
     throw RuntimeError{ErrorNumber::not_a_serial_port, name};
   }
   apply_line_settings(handle.get(), name, settings);
-  return std::make_unique<WindowsSerialPort>(name, std::move(handle), settings);
+  return handle;
+}
+
+DWORD milliseconds_until(Clock::time_point deadline) {
+  const auto left = std::chrono::duration_cast<milliseconds>(deadline - Clock::now());
+  return static_cast<DWORD>(std::max<milliseconds::rep>(left.count(), 0));
+}
+
+// One overlapped write: the OVERLAPPED and its event, which the driver uses until the write has
+// completed or been cancelled.
+struct OverlappedWrite {
+  OVERLAPPED overlapped{};
+  WinHandle done{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+
+  OverlappedWrite() { overlapped.hEvent = done.get(); }
+};
+
+// Cancels a write that did not complete in time and waits a bounded time for the driver to let
+// go of it. A driver that does not may still write into the OVERLAPPED later, so it is then left
+// allocated for the rest of the process rather than freed under the driver.
+void give_up(HANDLE port, std::unique_ptr<OverlappedWrite> write) {
+  CancelIoEx(port, &write->overlapped);
+  PurgeComm(port, PURGE_TXCLEAR | PURGE_TXABORT);
+  if (WaitForSingleObject(write->done.get(), static_cast<DWORD>(release_limit.count())) !=
+      WAIT_OBJECT_0) {
+    static_cast<void>(write.release());
+  }
+}
+
+// Writes all of `bytes` with one overlapped write, waited for against write_timeout. Returns the
+// number of bytes written.
+DWORD write_overlapped(HANDLE port, const std::string& name, const std::vector<std::byte>& bytes) {
+  auto write = std::make_unique<OverlappedWrite>();
+  if (!write->done.valid()) fail(ErrorNumber::write_failed, name, GetLastError());
+  const auto deadline = Clock::now() + write_timeout;
+  if (!WriteFile(port, bytes.data(), static_cast<DWORD>(bytes.size()), nullptr,
+                 &write->overlapped) &&
+      GetLastError() != ERROR_IO_PENDING) {
+    fail(ErrorNumber::write_failed, name, GetLastError());
+  }
+  if (WaitForSingleObject(write->done.get(), milliseconds_until(deadline)) != WAIT_OBJECT_0) {
+    give_up(port, std::move(write));
+    fail(ErrorNumber::write_failed, name, ERROR_TIMEOUT);
+  }
+  DWORD written = 0;
+  if (!GetOverlappedResult(port, &write->overlapped, &written, FALSE)) {
+    fail(ErrorNumber::write_failed, name, GetLastError());
+  }
+  if (written != bytes.size()) fail(ErrorNumber::write_failed, name, ERROR_TIMEOUT);
+  return written;
+}
+
+// Waits until the driver's output queue is empty, against a deadline. Returns ERROR_SUCCESS or
+// what went wrong.
+DWORD wait_until_drained(HANDLE port, Clock::time_point deadline) {
+  for (;;) {
+    DWORD errors = 0;
+    COMSTAT status{};
+    if (!ClearCommError(port, &errors, &status)) return GetLastError();
+    if (status.cbOutQue == 0) return ERROR_SUCCESS;
+    if (Clock::now() >= deadline) return ERROR_TIMEOUT;
+    std::this_thread::sleep_for(drain_poll_interval);
+  }
+}
+
+// The port's handle, shared with the calls made on it: a call that the driver holds past its
+// bound keeps the handle open until it returns, so that it never acts on a handle closed (and
+// perhaps reused) under it.
+using SharedPort = std::shared_ptr<WinHandle>;
+
+// Gives the port back against release_limit: discards what is still on its way when asked, then
+// closes. Returns ERROR_SUCCESS or why closing failed.
+DWORD release(SharedPort port, bool discard) {
+  // No device to cancel on at the limit: the call may have closed the handle by then.
+  const auto closed = call_within(release_limit, nullptr, [port = std::move(port), discard] {
+    if (discard) PurgeComm(port->get(), PURGE_TXCLEAR | PURGE_TXABORT);
+    if (port.use_count() > 1) return DWORD{ERROR_SUCCESS};  // a held call closes it on return
+    return port->reset() ? DWORD{ERROR_SUCCESS} : GetLastError();
+  });
+  return closed ? *closed : GetLastError();
+}
+
+// Every call into the driver runs on a thread of its own against its bound (driver_call.h), as
+// a plain write, a settings call or FlushFileBuffers waits as long as the driver does. The write
+// is overlapped and timed on that thread; FlushFileBuffers is not called at all: on a serial port
+// it only waits for the writes before it to complete, which the write's own completion and the
+// empty output queue show, within a bound. Each bound of a thread's own comes first; the one it
+// runs against is a cancel grace later, for a call that the driver holds.
+class WindowsSerialPort final : public SerialPort {
+ public:
+  WindowsSerialPort(std::string name, WinHandle handle, const LineSettings& settings)
+      : name_(std::move(name)),
+        port_(std::make_shared<WinHandle>(std::move(handle))),
+        settings_(settings) {}
+
+  ~WindowsSerialPort() override {
+    if (port_) release(std::move(port_), true);
+  }
+
+  void write(std::span<const std::byte> bytes) override {
+    const auto written = call_within(
+        write_timeout + release_limit + cancel_grace, port_->get(),
+        [port = port_, name = name_, bytes = std::vector<std::byte>(bytes.begin(), bytes.end())] {
+          return write_overlapped(port->get(), name, bytes);
+        });
+    if (!written) fail(ErrorNumber::write_failed, name_, GetLastError());
+    written_since_open_ += *written;
+  }
+
+  void drain_and_close() override {
+    const auto limit = drain_limit(written_since_open_, settings_);
+    const auto deadline = Clock::now() + limit;
+    const auto drained = call_within(limit + cancel_grace, port_->get(), [port = port_, deadline] {
+      return wait_until_drained(port->get(), deadline);
+    });
+    const DWORD drain_error = drained ? *drained : GetLastError();
+    const DWORD close_error = release(std::move(port_), drain_error != ERROR_SUCCESS);
+    if (drain_error != ERROR_SUCCESS) fail(ErrorNumber::output_not_drained, name_, drain_error);
+    if (close_error != ERROR_SUCCESS) fail(ErrorNumber::write_failed, name_, close_error);
+  }
+
+ private:
+  std::string name_;
+  SharedPort port_;
+  LineSettings settings_;
+  std::size_t written_since_open_ = 0;
+};
+
+}  // namespace
+
+std::unique_ptr<SerialPort> open_serial_port(int port_number, const LineSettings& settings) {
+  const std::string name = "COM" + std::to_string(port_number);
+  // The device namespace reaches COM10 and above, which the plain names do not.
+  const std::wstring device = L"\\\\.\\COM" + std::to_wstring(port_number);
+  auto handle = call_within(open_limit, nullptr, [device, name, settings] {
+    return open_configured(device, name, settings);
+  });
+  if (!handle) fail(ErrorNumber::device_unavailable, name, GetLastError());
+  return std::make_unique<WindowsSerialPort>(name, std::move(*handle), settings);
 }
 
 }  // namespace pelvaro
