@@ -50,6 +50,13 @@ static void wait_for_a_signal(void) {
   pause();
 }
 
+/* A call that waits until a signal interrupts it, and then fails as the kernel's would. */
+static int interrupted_call(void) {
+  wait_for_a_signal();
+  errno = EINTR;
+  return -1;
+}
+
 int ioctl(int fd, unsigned long request, ...) {
   va_list arguments;
   va_start(arguments, request);
@@ -60,9 +67,7 @@ int ioctl(int fd, unsigned long request, ...) {
     return 0;
   }
   if (request == TIOCOUTQ && fault_is("stuck-status") && isatty(fd)) {
-    wait_for_a_signal();
-    errno = EINTR;
-    return -1;
+    return interrupted_call();
   }
   if (request == TIOCSERGETLSR && fault_is("stuck-uart") && isatty(fd)) {
     *(unsigned int*)argument = 0;
@@ -105,9 +110,7 @@ int poll(struct pollfd* fds, nfds_t count, int timeout) {
 
 int tcdrain(int fd) {
   if (fault_is("stuck-drain") && isatty(fd)) {
-    wait_for_a_signal();
-    errno = EINTR;
-    return -1;
+    return interrupted_call();
   }
   tcdrain_function real_tcdrain;
   void* found = next_definition("tcdrain");
@@ -139,19 +142,15 @@ int open(const char* path, int flags, ...) {
   memcpy(&real_open, &found, sizeof found);
   const int fd = real_open(path, flags, mode);
   if (fd >= 0 && fault_is("stuck-open") && isatty(fd)) {
-    wait_for_a_signal();
     close(fd);
-    errno = EINTR;
-    return -1;
+    return interrupted_call();
   }
   return fd;
 }
 
 int tcsetattr(int fd, int when, const struct termios* settings) {
   if (fault_is("stuck-settings") && isatty(fd)) {
-    wait_for_a_signal();
-    errno = EINTR;
-    return -1;
+    return interrupted_call();
   }
   tcsetattr_function real_tcsetattr;
   void* found = next_definition("tcsetattr");
