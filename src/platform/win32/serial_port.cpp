@@ -211,18 +211,25 @@ class WindowsSerialPort final : public SerialPort {
   }
 
   void drain_and_close() override {
-    const auto limit = drain_limit(written_since_open_, settings_);
-    const auto deadline = Clock::now() + limit;
-    const auto drained = call_within(limit + cancel_grace, port_->get(), [port = port_, deadline] {
-      return wait_until_drained(port->get(), deadline);
-    });
-    const DWORD drain_error = drained ? *drained : GetLastError();
-    const DWORD close_error = release(std::move(port_), drain_error != ERROR_SUCCESS);
+    // A port that took none of the bytes (a write that did not complete) holds none of them to
+    // wait for; what it may still hold of that write is discarded.
+    const bool wrote = written_since_open_ > 0;
+    const DWORD drain_error = wrote ? wait_for_drain() : ERROR_SUCCESS;
+    const DWORD close_error = release(std::move(port_), !wrote || drain_error != ERROR_SUCCESS);
     if (drain_error != ERROR_SUCCESS) fail(ErrorNumber::output_not_drained, name_, drain_error);
     if (close_error != ERROR_SUCCESS) fail(ErrorNumber::write_failed, name_, close_error);
   }
 
  private:
+  DWORD wait_for_drain() {
+    const auto limit = drain_limit(written_since_open_, settings_);
+    const auto deadline = Clock::now() + limit;
+    const auto drained = call_within(limit + cancel_grace, port_->get(), [port = port_, deadline] {
+      return wait_until_drained(port->get(), deadline);
+    });
+    return drained ? *drained : GetLastError();
+  }
+
   std::string name_;
   SharedPort port_;
   LineSettings settings_;
