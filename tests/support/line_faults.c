@@ -1,5 +1,5 @@
 /* Preloaded into the program under test to give it a serial line that fails in a way a
- * pseudo-terminal never does. LINE_FAULT selects the fault:
+ * pseudo-terminal never does. LINE_FAULT selects the fault, or several, separated by commas:
  *   stuck-queue  the driver's output queue never empties (a line that cannot drain)
  *   stuck-write  the driver never takes a byte (writes find no room, for ever)
  *   write-error  every write fails with an I/O error
@@ -39,9 +39,20 @@ static void* next_definition(const char* name) {
   return dlsym(RTLD_NEXT, name);
 }
 
+static int fault_listed(const char* faults, const char* name) {
+  const size_t length = strlen(name);
+  for (const char* fault = faults;; ++fault) {
+    if (strncmp(fault, name, length) == 0 && (fault[length] == ',' || fault[length] == '\0')) {
+      return 1;
+    }
+    fault = strchr(fault, ',');
+    if (!fault) return 0;
+  }
+}
+
 static int fault_is(const char* name) {
-  const char* fault = getenv("LINE_FAULT");
-  return fault && strcmp(fault, name) == 0 &&
+  const char* faults = getenv("LINE_FAULT");
+  return faults && fault_listed(faults, name) &&
          strncmp(program_invocation_short_name, "wineserver", strlen("wineserver")) != 0;
 }
 
