@@ -11,6 +11,7 @@
  *                answering its control requests)
  *   stuck-status the driver never answers how much output it holds
  *   stuck-close  closing the device never returns
+ *   stuck-flush  discarding the output never returns
  * Like the kernel's own waits, the stuck ones end only when a signal interrupts them. Only
  * terminal devices are affected, and nothing in Wine's server, which every Windows program under
  * Wine waits on, so that there the fault is the Windows program's own. */
@@ -33,6 +34,7 @@ typedef int (*close_function)(int);
 typedef int (*tcdrain_function)(int);
 typedef int (*open_function)(const char*, int, ...);
 typedef int (*tcsetattr_function)(int, int, const struct termios*);
+typedef int (*tcflush_function)(int, int);
 
 /* dlsym hands functions over as object pointers; POSIX makes the conversion work. */
 static void* next_definition(const char* name) {
@@ -168,4 +170,16 @@ int tcsetattr(int fd, int when, const struct termios* settings) {
   void* found = next_definition("tcsetattr");
   memcpy(&real_tcsetattr, &found, sizeof found);
   return real_tcsetattr(fd, when, settings);
+}
+
+int tcflush(int fd, int queue) {
+  if (fault_is("stuck-flush") && isatty(fd)) {
+    wait_for_a_signal();
+    errno = EINTR;
+    return -1;
+  }
+  tcflush_function real_tcflush;
+  void* found = next_definition("tcflush");
+  memcpy(&real_tcflush, &found, sizeof found);
+  return real_tcflush(fd, queue);
 }
