@@ -46,9 +46,10 @@ inline std::chrono::milliseconds drain_limit(std::size_t bytes, const LineSettin
 inline constexpr std::chrono::milliseconds release_limit{500};
 
 // A stuck port therefore ends a send within open_limit (it does not open or take its settings),
-// write_timeout + release_limit (no room for the byte) or drain_limit + release_limit (the byte
-// cannot leave). On Windows a call that the driver holds past its bound is cancelled and given
-// a tenth of a second more to return, once for the wait it is in and once for the release.
+// write_timeout + release_limit (no room for the byte: nothing written, nothing to drain) or
+// drain_limit + release_limit (the byte cannot leave). On Windows a write that does not complete
+// is cancelled and given release_limit to come back before the port is given back, and a call
+// that the driver holds past its bound is cancelled and given a tenth of a second more to return.
 
 // How often a drain looks again whether the output has left: a byte takes about 1 ms at 9600.
 inline constexpr std::chrono::milliseconds drain_poll_interval{1};

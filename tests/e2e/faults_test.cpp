@@ -32,9 +32,11 @@ class FaultyLine : public ShippedProgramTest {
 constexpr std::chrono::milliseconds drain_bound{2500};
 
 TEST_F(FaultyLine, ALineThatCannotDrainIsGivenUpOnInBoundedTime) {
-  // The driver's queue never empties; its UART never shows the last bit gone; its drain never
-  // returns, not even inside close.
-  for (const char* fault : {"stuck-queue", "stuck-uart", "stuck-drain"}) {
+  // The driver's queue never empties, and discarding it does not return either; it never answers
+  // how much is queued; its UART never shows the last bit gone; its drain never returns, not even
+  // inside close.
+  for (const char* fault :
+       {"stuck-queue", "stuck-queue,stuck-flush", "stuck-status", "stuck-uart", "stuck-drain"}) {
     const auto result = run_with_fault(fault);
     EXPECT_EQ(result.exit_status, 1) << fault;
     EXPECT_EQ(result.standard_error, "") << fault;
@@ -57,10 +59,18 @@ TEST_F(FaultyLine, AnOpenOrSettingsCallTheDriverHoldsIsGivenUpOnInBoundedTime) {
   }
 }
 
+// Room for the byte (2 s), the release after it (0.5 s), and the start.
+constexpr std::chrono::milliseconds write_bound{3000};
+
 TEST_F(FaultyLine, AWriteThatFindsNoRoomIsGivenUpOnInBoundedTime) {
-  const auto result = run_with_fault("stuck-write");
-  EXPECT_EQ(result.exit_status, 1);
-  EXPECT_EQ(lines[0].take_received(), "");
+  // The driver takes no byte; on a line that does not move at all its queue does not empty and
+  // its close does not return either.
+  for (const char* faults : {"stuck-write", "stuck-write,stuck-queue,stuck-close"}) {
+    const auto result = run_with_fault(faults);
+    EXPECT_EQ(result.exit_status, 1) << faults;
+    EXPECT_LT(result.elapsed, write_bound) << faults;
+    EXPECT_EQ(lines[0].take_received(), "") << faults;
+  }
 }
 
 TEST_F(FaultyLine, AFailingWriteEndsTheRunQuietly) {

@@ -200,9 +200,9 @@ TEST_F(WineRun, KapaliSendsNothing) {
 
 // Wine runs a serial port's driver calls inside the program's own process, so a preloaded fault
 // there is a driver that holds pelvaro.exe's call: its settings (SetCommState), room for the byte
-// (the write), its output queue (ClearCommError) or its close (CloseHandle). Each run must end
-// with status 1 and nothing on standard error, within the call's bound after Wine's own start,
-// timed beside it in a run without a fault.
+// (the write), its output queue (ClearCommError), discarding that queue (PurgeComm) or its close
+// (CloseHandle). Each run must end with status 1 and nothing on standard error, within the call's
+// bound after Wine's own start, timed beside it in a run without a fault.
 TEST_F(WineRun, EachDriverCallThatDoesNotReturnIsGivenUpOnInBoundedTime) {
   using std::chrono::milliseconds;
   struct Fault {
@@ -216,6 +216,8 @@ TEST_F(WineRun, EachDriverCallThatDoesNotReturnIsGivenUpOnInBoundedTime) {
       {"stuck-queue", milliseconds{1100}, "a"},    // the drain's bound
       {"stuck-status", milliseconds{1200}, "a"},   // the drain's bound and a cancel's grace
       {"stuck-close", milliseconds{600}, "a"},     // the release's bound and a cancel's grace
+      // The drain's bound, then the release's and a cancel's grace, PurgeComm held.
+      {"stuck-queue,stuck-flush", milliseconds{1700}, "a"},
   };
   folder.write("pelvaro.txt", "[ayar]\r\ncom=3\r\n");
   auto clean = vcom::virtual_ports({3});

@@ -1,5 +1,5 @@
 /* Preloaded into the program under test to give it a serial line that fails in a way a
- * pseudo-terminal never does. LINE_FAULT selects the fault:
+ * pseudo-terminal never does. LINE_FAULT selects the fault, or several, separated by commas:
  *   stuck-queue  the driver's output queue never empties (a line that cannot drain)
  *   stuck-write  the driver never takes a byte (writes find no room, for ever)
  *   write-error  every write fails with an I/O error
@@ -11,6 +11,7 @@
  *                answering its control requests)
  *   stuck-status the driver never answers how much output it holds
  *   stuck-close  closing the device never returns
+ *   stuck-flush  discarding the output never returns
  * Like the kernel's own waits, the stuck ones end only when a signal interrupts them. Only
  * terminal devices are affected, and nothing in Wine's server, which every Windows program under
  * Wine waits on, so that there the fault is the Windows program's own. */
@@ -33,15 +34,27 @@ typedef int (*close_function)(int);
 typedef int (*tcdrain_function)(int);
 typedef int (*open_function)(const char*, int, ...);
 typedef int (*tcsetattr_function)(int, int, const struct termios*);
+typedef int (*tcflush_function)(int, int);
 
 /* dlsym hands functions over as object pointers; POSIX makes the conversion work. */
 static void* next_definition(const char* name) {
   return dlsym(RTLD_NEXT, name);
 }
 
+static int fault_listed(const char* faults, const char* name) {
+  const size_t length = strlen(name);
+  for (const char* fault = faults;; ++fault) {
+    if (strncmp(fault, name, length) == 0 && (fault[length] == ',' || fault[length] == '\0')) {
+      return 1;
+    }
+    fault = strchr(fault, ',');
+    if (!fault) return 0;
+  }
+}
+
 static int fault_is(const char* name) {
-  const char* fault = getenv("LINE_FAULT");
-  return fault && strcmp(fault, name) == 0 &&
+  const char* faults = getenv("LINE_FAULT");
+  return faults && fault_listed(faults, name) &&
          strncmp(program_invocation_short_name, "wineserver", strlen("wineserver")) != 0;
 }
 
@@ -156,4 +169,16 @@ int tcsetattr(int fd, int when, const struct termios* settings) {
   void* found = next_definition("tcsetattr");
   memcpy(&real_tcsetattr, &found, sizeof found);
   return real_tcsetattr(fd, when, settings);
+}
+
+int tcflush(int fd, int queue) {
+  if (fault_is("stuck-flush") && isatty(fd)) {
+    wait_for_a_signal();
+    errno = EINTR;
+    return -1;
+  }
+  tcflush_function real_tcflush;
+  void* found = next_definition("tcflush");
+  memcpy(&real_tcflush, &found, sizeof found);
+  return real_tcflush(fd, queue);
 }

@@ -228,8 +228,11 @@ class PosixSerialPort final : public SerialPort {
   }
 
   void drain_and_close() override {
-    const auto deadline = Clock::now() + drain_limit(written_since_open_, settings_);
-    const int drain_error = wait_until_drained(deadline);
+    // A port that took none of the bytes (its write found no room) holds none of them to wait for.
+    const bool wrote = written_since_open_ > 0;
+    const auto deadline =
+        Clock::now() + (wrote ? drain_limit(written_since_open_, settings_) : milliseconds::zero());
+    const int drain_error = wrote ? wait_until_drained(deadline) : 0;
     int close_result = 0;
     int close_error = 0;
     {
@@ -256,40 +259,53 @@ class PosixSerialPort final : public SerialPort {
   }
 
   // Waits, against one deadline, until the driver's output queue is empty and then until the
-  // UART has sent its last bit. Returns 0, or the error number of what went wrong.
+  // UART has sent its last bit. Each question to the driver can wait on it, so all of them are
+  // interrupted at the deadline. Returns 0, or the error number of what went wrong.
   int wait_until_drained(Clock::time_point deadline) {
+    const DriverWaitBound bound{deadline};
+    if (!bound.armed()) return errno;  // from timer_create: an unbounded wait is no option
     for (;;) {
       int queued = 0;
-      if (::ioctl(device_.get(), TIOCOUTQ, &queued) != 0) return errno;
-      if (queued == 0) return wait_for_transmitter(deadline);
-      if (Clock::now() >= deadline) return ETIMEDOUT;
+      if (::ioctl(device_.get(), TIOCOUTQ, &queued) != 0) {
+        if (interrupted_before(bound)) continue;
+        return error_at(bound);
+      }
+      if (queued == 0) return wait_for_transmitter(bound);
+      if (bound.passed()) return ETIMEDOUT;
       std::this_thread::sleep_for(drain_poll_interval);
     }
   }
 
   // The UART's own FIFO and shift register: read from its line status where the driver tells it
-  // (the 8250 family does), else left to the driver's drain, interrupted at the deadline.
-  int wait_for_transmitter(Clock::time_point deadline) {
+  // (the 8250 family does), else left to the driver's drain.
+  int wait_for_transmitter(const DriverWaitBound& bound) {
     for (;;) {
       unsigned int line_status = 0;
       if (::ioctl(device_.get(), TIOCSERGETLSR, &line_status) != 0) {
-        if (errno == ENOTTY || errno == EINVAL) return driver_drain(deadline);
-        return errno;
+        if (errno == ENOTTY || errno == EINVAL) return driver_drain(bound);
+        if (interrupted_before(bound)) continue;
+        return error_at(bound);
       }
       if (line_status & TIOCSER_TEMT) return 0;
-      if (Clock::now() >= deadline) return ETIMEDOUT;
+      if (bound.passed()) return ETIMEDOUT;
       std::this_thread::sleep_for(drain_poll_interval);
     }
   }
 
-  int driver_drain(Clock::time_point deadline) {
-    const DriverWaitBound bound{deadline};
-    if (!bound.armed()) return errno;  // from timer_create: an unbounded wait is no option
+  int driver_drain(const DriverWaitBound& bound) {
     while (::tcdrain(device_.get()) != 0) {
-      if (errno != EINTR) return errno;
-      if (bound.passed()) return ETIMEDOUT;
+      if (!interrupted_before(bound)) return error_at(bound);
     }
     return 0;
+  }
+
+  // A call interrupted by some other signal before the deadline is made again.
+  static bool interrupted_before(const DriverWaitBound& bound) {
+    return errno == EINTR && !bound.passed();
+  }
+
+  static int error_at(const DriverWaitBound& bound) {
+    return errno == EINTR && bound.passed() ? ETIMEDOUT : errno;
   }
 
   std::string path_;

@@ -109,18 +109,21 @@ DWORD milliseconds_until(Clock::time_point deadline) {
   return static_cast<DWORD>(std::max<milliseconds::rep>(left.count(), 0));
 }
 
-// One overlapped write: the OVERLAPPED and its event, which the driver uses until the write has
-// completed or been cancelled.
+// One overlapped write: the bytes, the OVERLAPPED and its event, which the driver uses until the
+// write has completed or been cancelled.
 struct OverlappedWrite {
+  std::vector<std::byte> bytes;
   OVERLAPPED overlapped{};
   WinHandle done{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
 
-  OverlappedWrite() { overlapped.hEvent = done.get(); }
+  explicit OverlappedWrite(std::vector<std::byte> data) : bytes(std::move(data)) {
+    overlapped.hEvent = done.get();
+  }
 };
 
 // Cancels a write that did not complete in time and waits a bounded time for the driver to let
-// go of it. A driver that does not may still write into the OVERLAPPED later, so it is then left
-// allocated for the rest of the process rather than freed under the driver.
+// go of it. A driver that does not may still read the bytes and write into the OVERLAPPED later,
+// so they are then left allocated for the rest of the process rather than freed under the driver.
 void give_up(HANDLE port, std::unique_ptr<OverlappedWrite> write) {
   CancelIoEx(port, &write->overlapped);
   PurgeComm(port, PURGE_TXCLEAR | PURGE_TXABORT);
@@ -132,11 +135,11 @@ void give_up(HANDLE port, std::unique_ptr<OverlappedWrite> write) {
 
 // Writes all of `bytes` with one overlapped write, waited for against write_timeout. Returns the
 // number of bytes written.
-DWORD write_overlapped(HANDLE port, const std::string& name, const std::vector<std::byte>& bytes) {
-  auto write = std::make_unique<OverlappedWrite>();
+DWORD write_overlapped(HANDLE port, const std::string& name, std::vector<std::byte> bytes) {
+  auto write = std::make_unique<OverlappedWrite>(std::move(bytes));
   if (!write->done.valid()) fail(ErrorNumber::write_failed, name, GetLastError());
   const auto deadline = Clock::now() + write_timeout;
-  if (!WriteFile(port, bytes.data(), static_cast<DWORD>(bytes.size()), nullptr,
+  if (!WriteFile(port, write->bytes.data(), static_cast<DWORD>(write->bytes.size()), nullptr,
                  &write->overlapped) &&
       GetLastError() != ERROR_IO_PENDING) {
     fail(ErrorNumber::write_failed, name, GetLastError());
@@ -149,7 +152,7 @@ DWORD write_overlapped(HANDLE port, const std::string& name, const std::vector<s
   if (!GetOverlappedResult(port, &write->overlapped, &written, FALSE)) {
     fail(ErrorNumber::write_failed, name, GetLastError());
   }
-  if (written != bytes.size()) fail(ErrorNumber::write_failed, name, ERROR_TIMEOUT);
+  if (written != write->bytes.size()) fail(ErrorNumber::write_failed, name, ERROR_TIMEOUT);
   return written;
 }
 
@@ -211,18 +214,25 @@ class WindowsSerialPort final : public SerialPort {
   }
 
   void drain_and_close() override {
-    const auto limit = drain_limit(written_since_open_, settings_);
-    const auto deadline = Clock::now() + limit;
-    const auto drained = call_within(limit + cancel_grace, port_->get(), [port = port_, deadline] {
-      return wait_until_drained(port->get(), deadline);
-    });
-    const DWORD drain_error = drained ? *drained : GetLastError();
-    const DWORD close_error = release(std::move(port_), drain_error != ERROR_SUCCESS);
+    // A port that took none of the bytes (a write that did not complete) holds none of them to
+    // wait for; what it may still hold of that write is discarded.
+    const bool wrote = written_since_open_ > 0;
+    const DWORD drain_error = wrote ? wait_for_drain() : ERROR_SUCCESS;
+    const DWORD close_error = release(std::move(port_), !wrote || drain_error != ERROR_SUCCESS);
     if (drain_error != ERROR_SUCCESS) fail(ErrorNumber::output_not_drained, name_, drain_error);
     if (close_error != ERROR_SUCCESS) fail(ErrorNumber::write_failed, name_, close_error);
   }
 
  private:
+  DWORD wait_for_drain() {
+    const auto limit = drain_limit(written_since_open_, settings_);
+    const auto deadline = Clock::now() + limit;
+    const auto drained = call_within(limit + cancel_grace, port_->get(), [port = port_, deadline] {
+      return wait_until_drained(port->get(), deadline);
+    });
+    return drained ? *drained : GetLastError();
+  }
+
   std::string name_;
   SharedPort port_;
   LineSettings settings_;
