@@ -15,6 +15,7 @@
 #include <charconv>
 #include <chrono>
 #include <cstring>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -137,7 +138,13 @@ class DriverWaitBound {
   DriverWaitBound& operator=(const DriverWaitBound&) = delete;
   ~DriverWaitBound() {
     if (armed_) ::timer_delete(timer_);
-    ::sigprocmask(SIG_SETMASK, &previous_mask_, nullptr);
+    // Only the alarm's own mask is given back: other signals held back meanwhile stay so.
+    if (sigismember(&previous_mask_, SIGALRM)) {
+      sigset_t alarm{};
+      sigemptyset(&alarm);
+      sigaddset(&alarm, SIGALRM);
+      ::sigprocmask(SIG_BLOCK, &alarm, nullptr);
+    }
     ::sigaction(SIGALRM, &previous_action_, nullptr);
   }
 
@@ -155,6 +162,35 @@ class DriverWaitBound {
   sigset_t previous_mask_{};
   timer_t timer_{};
   bool armed_ = false;
+};
+
+// Holds back, for as long as it lives, the signals that ask a program to stop (the terminal's and
+// kill's): ended by one while its tty is exclusive, pelvaro would leave the exclusive mode behind.
+// Held back, they take effect as soon as the tty is given back, which its bounds make soon.
+class StopSignalsHeldBack {
+ public:
+  StopSignalsHeldBack() {
+    sigset_t stop{};
+    sigemptyset(&stop);
+    for (const int signal : stop_signals) sigaddset(&stop, signal);
+    sigset_t before{};
+    ::sigprocmask(SIG_BLOCK, &stop, &before);
+    sigemptyset(&held_);
+    for (const int signal : stop_signals) {
+      if (!sigismember(&before, signal)) sigaddset(&held_, signal);
+    }
+  }
+  StopSignalsHeldBack(const StopSignalsHeldBack&) = delete;
+  StopSignalsHeldBack& operator=(const StopSignalsHeldBack&) = delete;
+  ~StopSignalsHeldBack() {
+    const int saved = errno;
+    ::sigprocmask(SIG_UNBLOCK, &held_, nullptr);
+    errno = saved;
+  }
+
+ private:
+  static constexpr int stop_signals[] = {SIGHUP, SIGINT, SIGQUIT, SIGTERM};
+  sigset_t held_{};  // those that were not held back already
 };
 
 // An open tty that pelvaro may hold exclusively: the exclusive mode is given back before every
@@ -187,20 +223,24 @@ class TtyDevice {
   bool valid() const { return fd_.valid(); }
 
   void take_exclusively(const std::string& path) {
+    stop_signals_held_back_ = std::make_unique<StopSignalsHeldBack>();
     if (::ioctl(fd_.get(), TIOCEXCL) != 0) fail(ErrorNumber::device_unavailable, path, errno);
     exclusive_ = true;
   }
 
-  // Closes now; returns close()'s result.
+  // Closes now; returns close()'s result, with errno telling why it failed.
   int close() {
     if (exclusive_) ::ioctl(fd_.get(), TIOCNXCL);
     exclusive_ = false;
-    return fd_.reset();
+    const int result = fd_.reset();
+    stop_signals_held_back_.reset();
+    return result;
   }
 
  private:
   FileDescriptor fd_;
   bool exclusive_ = false;
+  std::unique_ptr<StopSignalsHeldBack> stop_signals_held_back_;
 };
 
 class PosixSerialPort final : public SerialPort {
