@@ -15,6 +15,7 @@
 #include <charconv>
 #include <chrono>
 #include <cstring>
+#include <initializer_list>
 #include <memory>
 #include <optional>
 #include <string>
@@ -107,6 +108,13 @@ void refuse_if_locked(const std::string& path) {
   }
 }
 
+sigset_t signal_set(std::initializer_list<int> signals) {
+  sigset_t set{};
+  sigemptyset(&set);
+  for (const int signal : signals) sigaddset(&set, signal);
+  return set;
+}
+
 // Interrupts a blocking call on the driver with a signal until it is deleted: a wait that only
 // the driver can end (tcdrain, the drain inside close) is thereby bounded without a thread. The
 // timer repeats, so that a signal landing just before the call cannot leave it unbounded.
@@ -118,9 +126,7 @@ class DriverWaitBound {
     sigemptyset(&interrupt_only.sa_mask);
     interrupt_only.sa_flags = 0;  // no SA_RESTART: the interrupted call returns EINTR
     ::sigaction(SIGALRM, &interrupt_only, &previous_action_);
-    sigset_t alarm{};
-    sigemptyset(&alarm);
-    sigaddset(&alarm, SIGALRM);
+    const sigset_t alarm = signal_set({SIGALRM});
     ::sigprocmask(SIG_UNBLOCK, &alarm, &previous_mask_);
     sigevent event{};
     event.sigev_notify = SIGEV_SIGNAL;
@@ -140,9 +146,7 @@ class DriverWaitBound {
     if (armed_) ::timer_delete(timer_);
     // Only the alarm's own mask is given back: other signals held back meanwhile stay so.
     if (sigismember(&previous_mask_, SIGALRM)) {
-      sigset_t alarm{};
-      sigemptyset(&alarm);
-      sigaddset(&alarm, SIGALRM);
+      const sigset_t alarm = signal_set({SIGALRM});
       ::sigprocmask(SIG_BLOCK, &alarm, nullptr);
     }
     ::sigaction(SIGALRM, &previous_action_, nullptr);
@@ -170,12 +174,10 @@ class DriverWaitBound {
 class StopSignalsHeldBack {
  public:
   StopSignalsHeldBack() {
-    sigset_t stop{};
-    sigemptyset(&stop);
-    for (const int signal : stop_signals) sigaddset(&stop, signal);
+    const sigset_t stop = signal_set(stop_signals);
     sigset_t before{};
     ::sigprocmask(SIG_BLOCK, &stop, &before);
-    sigemptyset(&held_);
+    held_ = signal_set({});
     for (const int signal : stop_signals) {
       if (!sigismember(&before, signal)) sigaddset(&held_, signal);
     }
@@ -189,7 +191,7 @@ class StopSignalsHeldBack {
   }
 
  private:
-  static constexpr int stop_signals[] = {SIGHUP, SIGINT, SIGQUIT, SIGTERM};
+  static constexpr std::initializer_list<int> stop_signals = {SIGHUP, SIGINT, SIGQUIT, SIGTERM};
   sigset_t held_{};  // those that were not held back already
 };
 
