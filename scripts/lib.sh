@@ -7,6 +7,16 @@ as_root() {
   if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
 }
 
+# A dpkg run that was cut short (a power cut, a killed session) leaves its journal behind, and
+# apt-get then refuses every install until the run is finished; dpkg's own remedy finishes it.
+finish_interrupted_dpkg_run() {
+  [ -n "$(ls -A /var/lib/dpkg/updates 2>/dev/null)" ] || [ -n "$(dpkg --audit 2>/dev/null)" ] ||
+    return 0
+  echo "Finishing an earlier dpkg run that was cut short: dpkg --configure -a"
+  as_root env DEBIAN_FRONTEND=noninteractive dpkg --force-confdef --force-confold \
+    --configure -a </dev/null >/dev/null
+}
+
 # Installs the Debian packages among "$@" that are not installed yet.
 install_packages() {
   local missing=() package
@@ -16,6 +26,7 @@ install_packages() {
   done
   [ ${#missing[@]} -eq 0 ] && return 0
   echo "Installing ${missing[*]}"
+  finish_interrupted_dpkg_run
   as_root apt-get update -qq
   as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
     "${missing[@]}" >/dev/null

@@ -19,13 +19,42 @@ check() { # description, command...
 }
 
 for package in pelvaro pelvaro-window; do
-  if dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'installed'; then
+  case $(dpkg-query -W -f='${db:Status-Status}' "$package" 2>/dev/null || true) in
+  "" | not-installed | config-files) ;;
+  *)
     echo "SKIPPED: $package is installed on this machine already; its install is left alone"
     exit 0
-  fi
+    ;;
+  esac
 done
 
-purge() { dpkg --purge pelvaro-window pelvaro >/dev/null 2>&1 || true; }
+# A removed pelvaro keeps its settings until it is purged, and an install over them would keep
+# them too, where this run needs the shipped ones. They are put aside and, on the way out, put back
+# under a removed pelvaro, as they were found.
+kept_settings=
+if [ "$(dpkg-query -W -f='${db:Status-Status}' pelvaro 2>/dev/null || true)" = config-files ]; then
+  kept_settings=$(mktemp -d)
+  cp -p /etc/pelvaro/pelvaro.txt "$kept_settings/" 2>/dev/null || true
+  echo "pelvaro is removed with its settings kept; they are put aside for the run"
+  dpkg --purge pelvaro >/dev/null
+fi
+
+put_back_kept_settings() {
+  [ -n "$kept_settings" ] || return 0
+  dpkg -i "$(ls "$packages"/pelvaro_*.deb | head -1)" </dev/null >/dev/null 2>&1 &&
+    if [ -e "$kept_settings/pelvaro.txt" ]; then
+      cp -p "$kept_settings/pelvaro.txt" /etc/pelvaro/pelvaro.txt
+    else
+      rm -f /etc/pelvaro/pelvaro.txt
+    fi &&
+    dpkg -r pelvaro </dev/null >/dev/null 2>&1 ||
+    echo "WARNING: the kept settings could not be put back; they are in $kept_settings"
+}
+
+purge() {
+  dpkg --purge pelvaro-window pelvaro >/dev/null 2>&1 || true
+  put_back_kept_settings
+}
 trap purge EXIT
 
 dpkg_quietly() { # a conffile question would read the closed input and fail, not hang
