@@ -13,8 +13,9 @@ finish_interrupted_dpkg_run() {
   [ -n "$(ls -A /var/lib/dpkg/updates 2>/dev/null)" ] || [ -n "$(dpkg --audit 2>/dev/null)" ] ||
     return 0
   echo "Finishing an earlier dpkg run that was cut short: dpkg --configure -a"
+  # A run still going on holds dpkg's lock and this fails; apt-get below waits for that run.
   as_root env DEBIAN_FRONTEND=noninteractive dpkg --force-confdef --force-confold \
-    --configure -a </dev/null >/dev/null
+    --configure -a </dev/null >/dev/null || true
 }
 
 # Installs the Debian packages among "$@" that are not installed yet.
@@ -27,9 +28,11 @@ install_packages() {
   [ ${#missing[@]} -eq 0 ] && return 0
   echo "Installing ${missing[*]}"
   finish_interrupted_dpkg_run
-  as_root apt-get update -qq
-  as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
-    "${missing[@]}" >/dev/null
+  # Another install in progress (an unattended upgrade) is waited for, for a while, not failed on.
+  local wait_for_lock=(-o DPkg::Lock::Timeout=300)
+  as_root apt-get "${wait_for_lock[@]}" update -qq
+  as_root env DEBIAN_FRONTEND=noninteractive apt-get "${wait_for_lock[@]}" install -y -qq \
+    --no-install-recommends "${missing[@]}" >/dev/null
 }
 
 build_packages=(cmake make g++ libgtest-dev libfltk1.3-dev libfontconfig-dev)
