@@ -173,9 +173,7 @@ int tcsetattr(int fd, int when, const struct termios* settings) {
 
 int tcflush(int fd, int queue) {
   if (fault_is("stuck-flush") && isatty(fd)) {
-    wait_for_a_signal();
-    errno = EINTR;
-    return -1;
+    return interrupted_call();
   }
   tcflush_function real_tcflush;
   void* found = next_definition("tcflush");

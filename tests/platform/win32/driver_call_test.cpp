@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "platform/win32/win_handle.h"
@@ -53,6 +54,16 @@ SilentPipe overlapped_pipe() {
   return {std::make_shared<WinHandle>(reading), std::make_shared<WinHandle>(writing)};
 }
 
+// Runs `read` against the limit and expects it cancelled at the limit, and the caller answered
+// soon after.
+template <class Read>
+void expect_cancelled_at_the_limit(HANDLE device, Read read) {
+  const auto start = Clock::now();
+  const auto error = call_within(limit, device, read);
+  EXPECT_LT(Clock::now() - start, limit + cancel_grace + slack);
+  EXPECT_EQ(error, std::optional<DWORD>{ERROR_OPERATION_ABORTED});
+}
+
 TEST(CallWithin, GivesTheCallsResultOrWhatItThrew) {
   EXPECT_EQ(call_within(limit, nullptr, [] { return std::string{"answered"}; }), "answered");
   EXPECT_EQ(testing::error_number_of([] {
@@ -64,14 +75,11 @@ TEST(CallWithin, GivesTheCallsResultOrWhatItThrew) {
 
 TEST(CallWithin, CancelsASynchronousReadAtTheLimit) {
   const SilentPipe pipe = anonymous_pipe();
-  const auto start = Clock::now();
-  const auto error = call_within(limit, nullptr, [pipe] {
+  expect_cancelled_at_the_limit(nullptr, [pipe] {
     char byte = 0;
     DWORD read = 0;
     return ReadFile(pipe.reading->get(), &byte, 1, &read, nullptr) ? DWORD{0} : GetLastError();
   });
-  EXPECT_LT(Clock::now() - start, limit + cancel_grace + slack);
-  EXPECT_EQ(error, std::optional<DWORD>{ERROR_OPERATION_ABORTED});
 }
 
 // A settings call on a port opened for overlapped I/O waits inside the system for an I/O on the
@@ -80,8 +88,7 @@ TEST(CallWithin, CancelsASynchronousReadAtTheLimit) {
 TEST(CallWithin, CancelsTheDevicesIoAtTheLimit) {
   const SilentPipe pipe = overlapped_pipe();
   const SharedHandle done = shared_event();
-  const auto start = Clock::now();
-  const auto error = call_within(limit, pipe.reading->get(), [pipe, done] {
+  expect_cancelled_at_the_limit(pipe.reading->get(), [pipe, done] {
     char byte = 0;
     DWORD read = 0;
     OVERLAPPED overlapped{};
@@ -93,8 +100,6 @@ TEST(CallWithin, CancelsTheDevicesIoAtTheLimit) {
     return GetOverlappedResult(pipe.reading->get(), &overlapped, &read, TRUE) ? DWORD{0}
                                                                               : GetLastError();
   });
-  EXPECT_LT(Clock::now() - start, limit + cancel_grace + slack);
-  EXPECT_EQ(error, std::optional<DWORD>{ERROR_OPERATION_ABORTED});
 }
 
 // A driver may hold a call past any cancel. The caller moves on at the bound; the call keeps what
