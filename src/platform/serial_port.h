@@ -26,6 +26,11 @@ struct LineSettings {
 // takes up to the link's page timeout of 5.12 s.
 inline constexpr std::chrono::milliseconds open_limit{6000};
 
+// How long a run waits for its turn at a port that another run of pelvaro, or another program,
+// holds: runs started together (a double click, a burst of events) take turns instead of failing,
+// each holding the port for a few milliseconds. A port held longer than this is refused.
+inline constexpr std::chrono::milliseconds turn_limit{3000};
+
 // How long a write may wait for room in the driver's buffer.
 inline constexpr std::chrono::milliseconds write_timeout{2000};
 
