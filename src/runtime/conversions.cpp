@@ -1,7 +1,6 @@
 #include "runtime/conversions.h"
 
-#include <algorithm>
-#include <charconv>
+#include <cstdlib>
 #include <limits>
 #include <string>
 
@@ -46,33 +45,6 @@ std::size_t number_length(std::u16string_view text, std::size_t start) {
   return end - start;
 }
 
-// Decimal order of magnitude of a well-formed number ("123.4e5" gives 8, "0.004" gives -2); only
-// its sign matters, to tell a number that is too large for a double from one that is too small.
-std::int64_t decimal_magnitude(std::string_view number) {
-  const std::size_t e = number.find_first_of("eE");
-  std::int64_t exponent = 0;
-  if (e != std::string_view::npos) {
-    std::string_view exponent_text = number.substr(e + 1);
-    if (exponent_text.front() == '+') exponent_text.remove_prefix(1);
-    const auto result = std::from_chars(exponent_text.data(),
-                                        exponent_text.data() + exponent_text.size(), exponent);
-    if (result.ec == std::errc::result_out_of_range) {
-      exponent = exponent_text.front() == '-' ? -(std::int64_t{1} << 40) : (std::int64_t{1} << 40);
-    }
-  }
-  std::string_view mantissa = number.substr(0, e);
-  if (mantissa.front() == '+' || mantissa.front() == '-') mantissa.remove_prefix(1);
-  const std::size_t point = std::min(mantissa.find('.'), mantissa.size());
-  const std::string_view integer = mantissa.substr(0, point);
-  const std::size_t first_significant = integer.find_first_not_of('0');
-  if (first_significant != std::string_view::npos) {
-    return static_cast<std::int64_t>(integer.size() - first_significant) + exponent;
-  }
-  const std::string_view fraction = mantissa.substr(std::min(point + 1, mantissa.size()));
-  const std::size_t leading_zeros = std::min(fraction.find_first_not_of('0'), fraction.size());
-  return exponent - static_cast<std::int64_t>(leading_zeros);
-}
-
 }  // namespace
 
 double read_number(std::u16string_view text) {
@@ -85,17 +57,11 @@ double read_number(std::u16string_view text) {
   std::string ascii;
   ascii.reserve(length);
   for (char16_t c : text.substr(start, length)) ascii.push_back(static_cast<char>(c));
-  const char* first = ascii.data();
-  if (*first == '+') ++first;  // from_chars takes a minus sign only
-
-  double value = 0.0;
-  const auto result = std::from_chars(first, ascii.data() + ascii.size(), value);
-  if (result.ec == std::errc::result_out_of_range) {
-    // Too large in magnitude reads as infinite (an overflow on conversion), too small as zero.
-    const double magnitude =
-        decimal_magnitude(ascii) > 0 ? std::numeric_limits<double>::infinity() : 0.0;
-    return ascii.front() == '-' ? -magnitude : magnitude;
-  }
+  // strtod reads a number of any length or exponent exactly as far as its digits go: too large in
+  // magnitude reads as infinite (an overflow on conversion), too small as zero or nearly. It is
+  // libc's own; the C++ library's floating-point from_chars would load libm into every run. The
+  // program never sets a locale, so the decimal separator is the period.
+  const double value = std::strtod(ascii.c_str(), nullptr);
   return value;
 }
 
