@@ -44,8 +44,36 @@ std::string read_memory_map() {
   }
 }
 
-// The file of a line of /proc/self/maps ("start-end perms offset dev inode   path") if `address`
-// lies in its range, else nothing. The kernel writes a line end in a name as \012.
+// The name field of a line of /proc/self/maps, given what follows the address range
+// (" perms offset dev inode   name"): everything after the inode.
+std::string_view name_field(std::string_view rest) {
+  const auto skip_blanks = [&] {
+    rest.remove_prefix(std::min(rest.find_first_not_of(' '), rest.size()));
+  };
+  for (int field = 0; field < 4; ++field) {  // perms, offset, dev, inode
+    skip_blanks();
+    rest.remove_prefix(std::min(rest.find(' '), rest.size()));
+  }
+  skip_blanks();
+  return rest;
+}
+
+// The kernel writes a line end in a name as \012.
+std::string with_line_ends(std::string_view name) {
+  std::string text;
+  for (std::size_t at = 0; at < name.size(); ++at) {
+    if (name.substr(at, 4) == "\\012") {
+      text += '\n';
+      at += 3;
+    } else {
+      text += name[at];
+    }
+  }
+  return text;
+}
+
+// The file of a line of /proc/self/maps ("start-end perms offset dev inode   name") if `address`
+// lies in its range, else nothing.
 std::string file_mapped_at(std::string_view line, std::uintptr_t address) {
   const std::string text{line};
   char* after = nullptr;
@@ -53,22 +81,7 @@ std::string file_mapped_at(std::string_view line, std::uintptr_t address) {
   if (*after != '-') return {};
   const auto end = static_cast<std::uintptr_t>(std::strtoull(after + 1, &after, 16));
   if (address < start || address >= end) return {};
-  std::string_view rest{after};
-  for (int field = 0; field < 4; ++field) {  // perms, offset, dev, inode
-    rest.remove_prefix(std::min(rest.find_first_not_of(' '), rest.size()));
-    rest.remove_prefix(std::min(rest.find(' '), rest.size()));
-  }
-  rest.remove_prefix(std::min(rest.find_first_not_of(' '), rest.size()));
-  std::string path;
-  for (std::size_t at = 0; at < rest.size(); ++at) {
-    if (rest.substr(at, 4) == "\\012") {
-      path += '\n';
-      at += 3;
-    } else {
-      path += rest[at];
-    }
-  }
-  return path;
+  return with_line_ends(name_field(after));
 }
 
 // The file the running program's own code was loaded from, as the kernel names it now. Unlike
