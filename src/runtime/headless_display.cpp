@@ -16,7 +16,7 @@ FormEvent HeadlessDisplay::next_event() {
 }
 
 void HeadlessDisplay::report_unhandled_error(const RuntimeError& error) {
-  print_unhandled_error(error);
+  print_line_(error);
 }
 
 }  // namespace pelvaro

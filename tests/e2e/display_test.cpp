@@ -85,6 +85,25 @@ TEST_P(DesktopRun, TheErrorReportStaysUntilDismissedAndNothingIsSent) {
   }
 }
 
+TEST_P(DesktopRun, AStandardErrorThatTakesNothingStillGetsTheBoxAfterIt) {
+  write_settings("[ayar]\ncom=30\n");
+  auto lines = ports({3});
+  auto running = std::async(std::launch::async, [&] {
+    return vcom::run_with_ports(lines, {UNUSUAL_START, "full-pipe", program().string()},
+                                std::chrono::seconds{30}, desktop());
+  });
+  XConnection x{server->display()};
+  const XWindow box = wait_for_window(x.get(), "pelvaro", std::chrono::seconds{10});
+  ASSERT_NE(box, 0u) << "no error report appeared";
+  press_key_until(server->display(), box, "Return", [&] {
+    return running.wait_for(std::chrono::milliseconds{500}) == std::future_status::ready;
+  });
+  const auto result = running.get();
+  EXPECT_FALSE(result.timed_out);
+  EXPECT_EQ(result.exit_status, 2);
+  expect_silence(lines);
+}
+
 TEST_P(DesktopRun, LoadsTheToolkitOnlyWhenThereIsADisplay) {
   write_settings("[ayar]\ncom=3\n");
   auto lines = ports({3});

@@ -1,11 +1,18 @@
 #include "platform/executable_path.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
+#include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <string>
+#include <string_view>
 
+#include "platform/posix/file_descriptor.h"
 #include "platform/text_encoding.h"
 #include "runtime/runtime_error.h"
 
@@ -13,33 +20,113 @@ namespace pelvaro {
 
 namespace {
 
-// The kernel's record of the running image, which follows the file even when started through a
-// symbolic link or from another directory.
-std::string running_image_path() {
-  std::string path(256, '\0');
+constexpr std::string_view deleted_suffix = " (deleted)";
+constexpr std::string_view memory_file_prefix = "/memfd:";
+
+[[noreturn]] void cannot_tell(const std::string& why) {
+  throw RuntimeError{ErrorNumber::path_access, why};
+}
+
+std::string read_memory_map() {
+  const FileDescriptor maps{::open("/proc/self/maps", O_RDONLY | O_CLOEXEC)};
+  if (!maps.valid()) cannot_tell(std::string{"/proc/self/maps: "} + std::strerror(errno));
+  std::string text;
+  std::array<char, 8192> chunk{};
   for (;;) {
-    const ssize_t length = ::readlink("/proc/self/exe", path.data(), path.size());
-    if (length < 0) {
-      throw RuntimeError{ErrorNumber::path_access,
-                         std::string{"/proc/self/exe: "} + std::strerror(errno)};
+    const ssize_t got = ::read(maps.get(), chunk.data(), chunk.size());
+    if (got > 0) {
+      text.append(chunk.data(), static_cast<std::size_t>(got));
+    } else if (got == 0) {
+      return text;
+    } else if (errno != EINTR) {
+      cannot_tell(std::string{"/proc/self/maps: "} + std::strerror(errno));
     }
-    if (static_cast<std::size_t>(length) < path.size()) {
-      path.resize(static_cast<std::size_t>(length));
-      return path;
-    }
-    path.resize(path.size() * 2);
   }
+}
+
+// The name field of a line of /proc/self/maps, given what follows the address range
+// (" perms offset dev inode   name"): everything after the inode.
+std::string_view name_field(std::string_view rest) {
+  const auto skip_blanks = [&] {
+    rest.remove_prefix(std::min(rest.find_first_not_of(' '), rest.size()));
+  };
+  for (int field = 0; field < 4; ++field) {  // perms, offset, dev, inode
+    skip_blanks();
+    rest.remove_prefix(std::min(rest.find(' '), rest.size()));
+  }
+  skip_blanks();
+  return rest;
+}
+
+// The kernel writes a line end in a name as \012.
+std::string with_line_ends(std::string_view name) {
+  std::string text;
+  for (std::size_t at = 0; at < name.size(); ++at) {
+    if (name.substr(at, 4) == "\\012") {
+      text += '\n';
+      at += 3;
+    } else {
+      text += name[at];
+    }
+  }
+  return text;
+}
+
+// The file of a line of /proc/self/maps ("start-end perms offset dev inode   name") if `address`
+// lies in its range, else nothing.
+std::string file_mapped_at(std::string_view line, std::uintptr_t address) {
+  const std::string text{line};
+  char* after = nullptr;
+  const auto start = static_cast<std::uintptr_t>(std::strtoull(text.c_str(), &after, 16));
+  if (*after != '-') return {};
+  const auto end = static_cast<std::uintptr_t>(std::strtoull(after + 1, &after, 16));
+  if (address < start || address >= end) return {};
+  return with_line_ends(name_field(after));
+}
+
+// The file the running program's own code was loaded from, as the kernel names it now. Unlike
+// /proc/self/exe it is the program even when the dynamic loader started it
+// (ld-linux-x86-64.so.2 /opt/x/pelvaro), where /proc/self/exe is the loader.
+std::string running_image_path() {
+  const auto own_code = reinterpret_cast<std::uintptr_t>(&running_image_path);
+  const std::string map = read_memory_map();
+  for (std::size_t begin = 0; begin < map.size();) {
+    const std::size_t end = std::min(map.find('\n', begin), map.size());
+    const std::string path =
+        file_mapped_at(std::string_view{map}.substr(begin, end - begin), own_code);
+    if (!path.empty()) return path;
+    begin = end + 1;
+  }
+  cannot_tell("the running program's file is not among its mappings");
+}
+
+bool is_directory(const std::string& path) {
+  struct stat status {};
+  return ::stat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode);
+}
+
+// The folder of the running image. A file deleted since it was started (replaced by an upgrade,
+// say) still belongs to the folder it lay in, as long as that folder is there; a copy in memory
+// (memfd) never lay in one.
+std::string folder_of(std::string image) {
+  const bool deleted = image.ends_with(deleted_suffix);
+  if (deleted) image.resize(image.size() - deleted_suffix.size());
+  if (deleted && image.starts_with(memory_file_prefix)) {
+    cannot_tell("the running program is a copy in memory (" + image + "), in no folder");
+  }
+  const std::size_t slash = image.rfind('/');
+  if (slash == std::string::npos) cannot_tell("running image has no directory: " + image);
+  const std::string folder = slash == 0 ? std::string{"/"} : image.substr(0, slash);
+  if (deleted && !is_directory(folder)) {
+    cannot_tell("the running program was deleted, and its folder " + folder + " is gone");
+  }
+  return folder;
 }
 
 }  // namespace
 
 std::u16string executable_directory() {
-  const std::string image = running_image_path();
-  const std::size_t slash = image.rfind('/');
-  if (slash == std::string::npos) {
-    throw RuntimeError{ErrorNumber::path_access, "running image has no directory: " + image};
-  }
-  return from_ansi(slash == 0 ? std::string{"/"} : image.substr(0, slash));
+  return from_ansi(folder_of(running_image_path()));
 }
 
 char16_t path_separator() {

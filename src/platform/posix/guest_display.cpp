@@ -14,6 +14,7 @@
 #include <optional>
 
 #include "platform/display.h"
+#include "platform/posix/error_stream.h"
 #include "platform/posix/file_descriptor.h"
 #include "platform/text_encoding.h"
 #include "platform/window/window_protocol.h"
@@ -94,7 +95,7 @@ class GuestDisplay final : public Display {
 
   void report_unhandled_error(const RuntimeError& error) override {
     const std::string line = unhandled_error_line(error);
-    print_unhandled_error(error);  // first: whatever the desktop does, the line is out
+    print_unhandled_error_within_limit(error);  // first: whatever the desktop does, the line is out
     // Nothing waits on the box, so it may take longer to appear than the window may; but a box
     // that has not appeared within the silence limit never will.
     const Clock::time_point appear_by = Clock::now() + protocol::silence_limit;

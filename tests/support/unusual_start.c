@@ -1,0 +1,187 @@
+/* Starts a program in ways a shell does not, for the end-to-end tests:
+ *   unusual_start ROUTE PROGRAM [FILE]
+ * Routes by which the program's file is reached:
+ *   descriptor      fexecve on a descriptor of PROGRAM
+ *   deleted         PROGRAM is deleted, then run from a descriptor kept open on it
+ *   deleted-folder  the same, and PROGRAM's folder (holding nothing else) is removed too
+ *   memory          a copy of PROGRAM in a memory file (memfd "pelvaro"), run from there
+ * States of standard error that a write may find:
+ *   full-pipe         a pipe filled to its capacity whose read end nobody reads
+ *   stopped-terminal  a pseudo-terminal whose output is stopped (as by Ctrl-S), its master unread
+ *   file-at-limit     FILE, with a line in it and RLIMIT_FSIZE set at its size
+ *   closed            no standard error at all
+ *   background-terminal  a terminal with TOSTOP set whose session runs PROGRAM in a background
+ *                     process group; the exit status is PROGRAM's, 128 + signal if one ended it
+ * Exits 127 with a message if a step fails before PROGRAM starts. */
+#define _GNU_SOURCE
+#include <errno.h>
+#include <fcntl.h>
+#include <libgen.h>
+#include <pty.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/ioctl.h>
+#include <sys/mman.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+extern char** environ;
+
+static void fail(const char* step) {
+  fprintf(stderr, "unusual_start: %s: %s\n", step, strerror(errno));
+  exit(127);
+}
+
+static void run_from(int fd, char** argv) {
+  fexecve(fd, argv, environ);
+  fail("fexecve");
+}
+
+static void run(const char* program, char** argv) {
+  execv(program, argv);
+  fail("execv");
+}
+
+static int open_program(const char* program) {
+  const int fd = open(program, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) fail("open the program");
+  return fd;
+}
+
+static void copy_all(int from, int to) {
+  char chunk[65536];
+  for (;;) {
+    const ssize_t got = read(from, chunk, sizeof chunk);
+    if (got == 0) return;
+    if (got < 0) fail("read the program");
+    for (ssize_t done = 0; done < got;) {
+      const ssize_t put = write(to, chunk + done, (size_t)(got - done));
+      if (put <= 0) fail("write the copy");
+      done += put;
+    }
+  }
+}
+
+static void run_deleted(const char* program, char** argv, int remove_folder) {
+  const int fd = open_program(program);
+  if (unlink(program) != 0) fail("unlink the program");
+  char folder[4096];
+  snprintf(folder, sizeof folder, "%s", program);
+  if (remove_folder && rmdir(dirname(folder)) != 0) fail("rmdir its folder");
+  run_from(fd, argv);
+}
+
+static void run_from_memory(const char* program, char** argv) {
+  const int file = open_program(program);
+  const int copy = memfd_create("pelvaro", MFD_CLOEXEC);
+  if (copy < 0) fail("memfd_create");
+  copy_all(file, copy);
+  close(file);
+  run_from(copy, argv);
+}
+
+static void standard_error_to(int fd) {
+  if (dup2(fd, STDERR_FILENO) < 0) fail("dup2 onto standard error");
+  close(fd);
+}
+
+/* The read end stays open in the program, unread. */
+static void run_with_full_pipe(const char* program, char** argv) {
+  int ends[2];
+  if (pipe(ends) != 0) fail("pipe");
+  const int capacity = fcntl(ends[1], F_GETPIPE_SZ);
+  if (capacity <= 0) fail("F_GETPIPE_SZ");
+  fcntl(ends[1], F_SETFL, O_NONBLOCK);
+  static const char filler[4096];
+  int filled = 0;
+  for (;;) {
+    const ssize_t put = write(ends[1], filler, sizeof filler);
+    if (put < 0) break;
+    filled += (int)put;
+  }
+  if (errno != EAGAIN || filled != capacity) fail("fill the pipe to its capacity");
+  fcntl(ends[1], F_SETFL, 0);
+  standard_error_to(ends[1]);
+  run(program, argv);
+}
+
+/* The master stays open in the program, unread. */
+static void run_with_stopped_terminal(const char* program, char** argv) {
+  int master = -1;
+  int terminal = -1;
+  if (openpty(&master, &terminal, NULL, NULL, NULL) != 0) fail("openpty");
+  if (tcflow(terminal, TCOOFF) != 0) fail("tcflow(TCOOFF)");
+  standard_error_to(terminal);
+  run(program, argv);
+}
+
+static void run_with_file_at_limit(const char* program, char** argv, const char* file) {
+  const int fd = open(file, O_WRONLY | O_CREAT | O_TRUNC | O_APPEND, 0600);
+  static const char earlier[] = "earlier output\n";
+  if (fd < 0 || write(fd, earlier, sizeof earlier - 1) != (ssize_t)(sizeof earlier - 1)) {
+    fail("write the file");
+  }
+  const struct rlimit limit = {sizeof earlier - 1, sizeof earlier - 1};
+  if (setrlimit(RLIMIT_FSIZE, &limit) != 0) fail("setrlimit(RLIMIT_FSIZE)");
+  standard_error_to(fd);
+  run(program, argv);
+}
+
+static void run_closed(const char* program, char** argv) {
+  close(STDERR_FILENO);
+  run(program, argv);
+}
+
+/* This process leads a new session on a fresh terminal and stays, so that the program's process
+ * group, a background one, is not orphaned: its writes to the terminal meet TOSTOP. */
+static void run_in_background_of_terminal(const char* program, char** argv) {
+  int master = -1;
+  int terminal = -1;
+  if (openpty(&master, &terminal, NULL, NULL, NULL) != 0) fail("openpty");
+  if (setsid() < 0) fail("setsid");
+  if (ioctl(terminal, TIOCSCTTY, 0) != 0) fail("TIOCSCTTY");
+  struct termios modes;
+  if (tcgetattr(terminal, &modes) != 0) fail("tcgetattr");
+  modes.c_lflag |= TOSTOP;
+  if (tcsetattr(terminal, TCSANOW, &modes) != 0) fail("tcsetattr(TOSTOP)");
+  const pid_t child = fork();
+  if (child < 0) fail("fork");
+  if (child == 0) {
+    if (setpgid(0, 0) != 0) fail("setpgid");
+    standard_error_to(terminal);
+    run(program, argv);
+  }
+  int status = 0;
+  while (waitpid(child, &status, 0) < 0) {
+    if (errno != EINTR) fail("waitpid");
+  }
+  exit(WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status));
+}
+
+int main(int argc, char** argv) {
+  if (argc < 3) {
+    fprintf(stderr, "usage: unusual_start ROUTE PROGRAM [FILE]\n");
+    return 127;
+  }
+  const char* route = argv[1];
+  const char* program = argv[2];
+  char* program_argv[] = {argv[2], NULL};
+  if (strcmp(route, "descriptor") == 0) run_from(open_program(program), program_argv);
+  if (strcmp(route, "deleted") == 0) run_deleted(program, program_argv, 0);
+  if (strcmp(route, "deleted-folder") == 0) run_deleted(program, program_argv, 1);
+  if (strcmp(route, "memory") == 0) run_from_memory(program, program_argv);
+  if (strcmp(route, "full-pipe") == 0) run_with_full_pipe(program, program_argv);
+  if (strcmp(route, "stopped-terminal") == 0) run_with_stopped_terminal(program, program_argv);
+  if (strcmp(route, "file-at-limit") == 0 && argc > 3) {
+    run_with_file_at_limit(program, program_argv, argv[3]);
+  }
+  if (strcmp(route, "closed") == 0) run_closed(program, program_argv);
+  if (strcmp(route, "background-terminal") == 0) {
+    run_in_background_of_terminal(program, program_argv);
+  }
+  fprintf(stderr, "unusual_start: unknown route %s\n", route);
+  return 127;
+}
