@@ -203,13 +203,14 @@ class TtyDevice {
   bool valid() const { return fd_.valid(); }
 
   void take_exclusively(const std::string& path) {
+    path_ = path;
     if (::ioctl(fd_.get(), TIOCEXCL) != 0) fail(ErrorNumber::device_unavailable, path, errno);
     exclusive_ = true;
   }
 
   // Closes now; returns close()'s result, with errno telling why it failed.
   int close() {
-    if (exclusive_) ::ioctl(fd_.get(), TIOCNXCL);
+    if (exclusive_) give_back_exclusive_mode();
     exclusive_ = false;
     const int result = fd_.reset();
     signals_held_back_.reset();
@@ -217,10 +218,29 @@ class TtyDevice {
   }
 
  private:
+  // A line that was hung up (vhangup, as getty and login do) fails every request on the
+  // descriptors it had, this one too, and the tty keeps the mode for as long as anybody has it
+  // open. A new descriptor on the same device can clear it; the kernel grants one while the mode
+  // is on only to a process that may open an exclusive tty (root), so for another user the mode
+  // stays until the last program that has the tty open closes it.
+  void give_back_exclusive_mode() const {
+    if (::ioctl(fd_.get(), TIOCNXCL) == 0 || errno != EIO) return;
+    const FileDescriptor again{::open(path_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC)};
+    if (again.valid() && same_device(fd_.get(), again.get())) ::ioctl(again.get(), TIOCNXCL);
+  }
+
+  static bool same_device(int fd, int other_fd) {
+    struct stat first {};
+    struct stat second {};
+    return ::fstat(fd, &first) == 0 && ::fstat(other_fd, &second) == 0 && S_ISCHR(second.st_mode) &&
+           first.st_rdev == second.st_rdev;
+  }
+
   // From the open to the close, so that neither a signal nor job control ends or stops the run
   // between; declared first, so that it goes only after the descriptor.
   std::unique_ptr<SignalsHeldBack> signals_held_back_ = std::make_unique<SignalsHeldBack>();
   FileDescriptor fd_;
+  std::string path_;
   bool exclusive_ = false;
 };
 
