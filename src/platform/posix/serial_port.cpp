@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "platform/posix/file_descriptor.h"
+#include "platform/posix/held_signals.h"
 #include "platform/posix/posix_serial_port.h"
 #include "platform/posix/termios_settings.h"
 #include "runtime/runtime_error.h"
@@ -118,6 +119,10 @@ sigset_t signal_set(std::initializer_list<int> signals) {
 // Interrupts a blocking call on the driver with a signal until it is deleted: a wait that only
 // the driver can end (tcdrain, the drain inside close) is thereby bounded without a thread. The
 // timer repeats, so that a signal landing just before the call cannot leave it unbounded.
+// SIGURG is ignored by default, so one sent from elsewhere outside a wait does nothing, and
+// SIGALRM is left to be held back with the other signals that end a program.
+constexpr int wait_signal = SIGURG;
+
 class DriverWaitBound {
  public:
   explicit DriverWaitBound(Clock::time_point deadline) : deadline_(deadline) {
@@ -125,12 +130,12 @@ class DriverWaitBound {
     interrupt_only.sa_handler = [](int) {};
     sigemptyset(&interrupt_only.sa_mask);
     interrupt_only.sa_flags = 0;  // no SA_RESTART: the interrupted call returns EINTR
-    ::sigaction(SIGALRM, &interrupt_only, &previous_action_);
-    const sigset_t alarm = signal_set({SIGALRM});
+    ::sigaction(wait_signal, &interrupt_only, &previous_action_);
+    const sigset_t alarm = signal_set({wait_signal});
     ::sigprocmask(SIG_UNBLOCK, &alarm, &previous_mask_);
     sigevent event{};
     event.sigev_notify = SIGEV_SIGNAL;
-    event.sigev_signo = SIGALRM;
+    event.sigev_signo = wait_signal;
     armed_ = ::timer_create(CLOCK_MONOTONIC, &event, &timer_) == 0;
     if (armed_) {
       const auto left = std::max(std::chrono::nanoseconds{1}, deadline - Clock::now());
@@ -145,11 +150,11 @@ class DriverWaitBound {
   ~DriverWaitBound() {
     if (armed_) ::timer_delete(timer_);
     // Only the alarm's own mask is given back: other signals held back meanwhile stay so.
-    if (sigismember(&previous_mask_, SIGALRM)) {
-      const sigset_t alarm = signal_set({SIGALRM});
+    if (sigismember(&previous_mask_, wait_signal)) {
+      const sigset_t alarm = signal_set({wait_signal});
       ::sigprocmask(SIG_BLOCK, &alarm, nullptr);
     }
-    ::sigaction(SIGALRM, &previous_action_, nullptr);
+    ::sigaction(wait_signal, &previous_action_, nullptr);
   }
 
   bool armed() const { return armed_; }
@@ -166,33 +171,6 @@ class DriverWaitBound {
   sigset_t previous_mask_{};
   timer_t timer_{};
   bool armed_ = false;
-};
-
-// Holds back, for as long as it lives, the signals that ask a program to stop (the terminal's and
-// kill's): ended by one while its tty is exclusive, pelvaro would leave the exclusive mode behind.
-// Held back, they take effect as soon as the tty is given back, which its bounds make soon.
-class StopSignalsHeldBack {
- public:
-  StopSignalsHeldBack() {
-    const sigset_t stop = signal_set(stop_signals);
-    sigset_t before{};
-    ::sigprocmask(SIG_BLOCK, &stop, &before);
-    held_ = signal_set({});
-    for (const int signal : stop_signals) {
-      if (!sigismember(&before, signal)) sigaddset(&held_, signal);
-    }
-  }
-  StopSignalsHeldBack(const StopSignalsHeldBack&) = delete;
-  StopSignalsHeldBack& operator=(const StopSignalsHeldBack&) = delete;
-  ~StopSignalsHeldBack() {
-    const int saved = errno;
-    ::sigprocmask(SIG_UNBLOCK, &held_, nullptr);
-    errno = saved;
-  }
-
- private:
-  static constexpr std::initializer_list<int> stop_signals = {SIGHUP, SIGINT, SIGQUIT, SIGTERM};
-  sigset_t held_{};  // those that were not held back already
 };
 
 // An open tty that pelvaro may hold exclusively: the exclusive mode is given back before every
@@ -225,24 +203,45 @@ class TtyDevice {
   bool valid() const { return fd_.valid(); }
 
   void take_exclusively(const std::string& path) {
-    stop_signals_held_back_ = std::make_unique<StopSignalsHeldBack>();
+    path_ = path;
     if (::ioctl(fd_.get(), TIOCEXCL) != 0) fail(ErrorNumber::device_unavailable, path, errno);
     exclusive_ = true;
   }
 
   // Closes now; returns close()'s result, with errno telling why it failed.
   int close() {
-    if (exclusive_) ::ioctl(fd_.get(), TIOCNXCL);
+    if (exclusive_) give_back_exclusive_mode();
     exclusive_ = false;
     const int result = fd_.reset();
-    stop_signals_held_back_.reset();
+    signals_held_back_.reset();
     return result;
   }
 
  private:
+  // A line that was hung up (vhangup, as getty and login do) fails every request on the
+  // descriptors it had, this one too, and the tty keeps the mode for as long as anybody has it
+  // open. A new descriptor on the same device can clear it; the kernel grants one while the mode
+  // is on only to a process that may open an exclusive tty (root), so for another user the mode
+  // stays until the last program that has the tty open closes it.
+  void give_back_exclusive_mode() const {
+    if (::ioctl(fd_.get(), TIOCNXCL) == 0 || errno != EIO) return;
+    const FileDescriptor again{::open(path_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC)};
+    if (again.valid() && same_device(fd_.get(), again.get())) ::ioctl(again.get(), TIOCNXCL);
+  }
+
+  static bool same_device(int fd, int other_fd) {
+    struct stat first {};
+    struct stat second {};
+    return ::fstat(fd, &first) == 0 && ::fstat(other_fd, &second) == 0 && S_ISCHR(second.st_mode) &&
+           first.st_rdev == second.st_rdev;
+  }
+
+  // From the open to the close, so that neither a signal nor job control ends or stops the run
+  // between; declared first, so that it goes only after the descriptor.
+  std::unique_ptr<SignalsHeldBack> signals_held_back_ = std::make_unique<SignalsHeldBack>();
   FileDescriptor fd_;
+  std::string path_;
   bool exclusive_ = false;
-  std::unique_ptr<StopSignalsHeldBack> stop_signals_held_back_;
 };
 
 class PosixSerialPort final : public SerialPort {
