@@ -11,15 +11,11 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
-#include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
+#include <iostream>
 #include <map>
 #include <optional>
-#include <sstream>
 #include <string>
-#include <string_view>
 #include <vector>
 
 #include "support/qemu_guest.h"
@@ -125,7 +121,8 @@ class RealUart : public ::testing::Test {
                      {});
       std::vector<std::string> argv = qemu_command(
           kernel, path("initramfs.cpio"), "console=ttyS3,115200 8250.nr_uarts=5 panic=-1 quiet");
-      for (const char* option : {"-trace", "serial_update_parameters", "-D"}) argv.push_back(option);
+      for (const char* option : {"-trace", "serial_update_parameters", "-D"})
+        argv.push_back(option);
       argv.push_back(path("trace.log").string());
       for (int com = 1; com <= 3; ++com) {
         const auto device = uart(com - 1, "com" + std::to_string(com));
@@ -134,7 +131,7 @@ class RealUart : public ::testing::Test {
       const auto console_device = uart(3, "console");
       argv.insert(argv.end(), console_device.begin(), console_device.end());
       // Killed at the limit, so that no path leaves QEMU running.
-      result = vcom::run_process(argv, boot_limit, {"PATH=/usr/bin:/bin"});
+      result = run_guest(argv, boot_limit);
       console = content_of(path("console"));
       trace = content_of(path("trace.log"));
       for (int com = 1; com <= 3; ++com)

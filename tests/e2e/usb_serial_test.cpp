@@ -33,10 +33,10 @@ constexpr std::chrono::seconds boot_limit{60};
 
 // The modules, in the order they depend on one another: the image has no modules.dep, so the
 // guest loads each with insmod.
-const std::vector<std::string> guest_modules{
-    "usb-common", "usbcore",  "xhci-hcd",  "xhci-pci",  "usbserial", "ftdi_sio", "configfs",
-    "udc-core",   "libcomposite", "u_serial", "usb_f_acm", "dummy_hcd", "g_serial", "cdc-acm",
-    "usbmon"};
+const std::vector<std::string> guest_modules{"usb-common",   "usbcore",  "xhci-hcd",  "xhci-pci",
+                                             "usbserial",    "ftdi_sio", "configfs",  "udc-core",
+                                             "libcomposite", "u_serial", "usb_f_acm", "dummy_hcd",
+                                             "g_serial",     "cdc-acm",  "usbmon"};
 
 // The FTDI adapters, by COM number: the serial number a udev rule would key on.
 const std::map<int, std::string> ftdi_adapters{{5, "FTA0005"}, {6, "FTB0006"}, {7, "FTC0007"}};
@@ -125,8 +125,8 @@ poweroff -f
 // One event of QEMU's trace of an FTDI adapter.
 struct FtdiEvent {
   enum class Kind { baud, data, flow_control, modem_control } kind;
-  LineFormat format;   // baud, data: the adapter's settings after the event
-  int value = 0;       // flow_control: the mode; modem_control: the request's value
+  LineFormat format;  // baud, data: the adapter's settings after the event
+  int value = 0;      // flow_control: the mode; modem_control: the request's value
 };
 
 // The trace's events by the adapter's USB address, in order. The lines read
@@ -150,7 +150,8 @@ std::map<int, std::vector<FtdiEvent>> ftdi_events(const std::string& trace) {
         3) {
       settings[address].baud = first;
       events[address].push_back({FtdiEvent::Kind::baud, settings[address]});
-    } else if (std::sscanf(text, "usb_serial_set_data dev %d:%d parity %c, data bits %d, stop bits %d",
+    } else if (std::sscanf(text,
+                           "usb_serial_set_data dev %d:%d parity %c, data bits %d, stop bits %d",
                            &bus, &address, &parity, &first, &second) == 5) {
       LineFormat& format = settings[address];
       format.parity = parity;
@@ -249,8 +250,8 @@ std::vector<LineFormat> line_codings(const std::string& console) {
     }
     constexpr std::string_view parities = "NOEMS";
     codings.push_back({static_cast<int>(rate[0] | rate[1] << 8 | rate[2] << 16 | rate[3] << 24),
-                       parity < parities.size() ? parities[parity] : '?',
-                       static_cast<int>(data), stop == 0 ? 1 : static_cast<int>(stop)});
+                       parity < parities.size() ? parities[parity] : '?', static_cast<int>(data),
+                       stop == 0 ? 1 : static_cast<int>(stop)});
   }
   return codings;
 }
@@ -282,7 +283,9 @@ class UsbSerial : public ::testing::Test {
     boot_ = std::make_unique<Boot>();
     boot_->run();
   }
-  static void TearDownTestSuite() { boot_.reset(); }
+  static void TearDownTestSuite() {
+    boot_.reset();
+  }
 
   void SetUp() override {
     if (!unavailable_.empty()) GTEST_SKIP() << unavailable_;
@@ -326,13 +329,8 @@ class UsbSerial : public ::testing::Test {
       const GuestKernel kernel = *guest_kernel_in(PELVARO_GUEST_KERNEL_DIR);
       make_initramfs(path("root"), path("initramfs.cpio"), PELVARO_EXECUTABLE, guest_init, kernel,
                      guest_modules);
-      const auto started = std::chrono::steady_clock::now();
       // Killed at the limit, so that no path leaves QEMU running.
-      result = vcom::run_process(command(kernel), boot_limit, {"PATH=/usr/bin:/bin"});
-      std::cout << "USB boot: " << std::chrono::duration<double>(
-                                       std::chrono::steady_clock::now() - started)
-                                       .count()
-                << " s\n";
+      result = run_guest(command(kernel), boot_limit);
       console = content_of(path("console"));
       trace = content_of(path("trace.log"));
       events = ftdi_events(trace);
@@ -419,8 +417,7 @@ TEST_F(UsbSerial, WithHupclOffDtrRisesOnceAndIsNeverDroppedAcrossRuns) {
 TEST_F(UsbSerial, FiveRunsStartedTogetherAllSendTheirByte) {
   expect_set_from(adapter_at(boot_->events, com7_preset.baud), com7_preset);
   EXPECT_EQ(boot_->received[7], "aaaaa");
-  EXPECT_EQ(after(boot_->console, "result together statuses=").value_or("missing"),
-            "0 0 0 0 0 ");
+  EXPECT_EQ(after(boot_->console, "result together statuses=").value_or("missing"), "0 0 0 0 0 ");
   run_ms("together");
 }
 

@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 #include <fstream>
+#include <iostream>
 #include <iterator>
 #include <sstream>
 #include <stdexcept>
@@ -55,8 +56,8 @@ std::optional<GuestKernel> guest_kernel_in(const fs::path& folder) {
     const std::string name = entry.path().filename().string();
     if (!name.starts_with("vmlinuz-")) continue;
     const std::string release = name.substr(std::string_view{"vmlinuz-"}.size());
-    for (const fs::path& modules : {folder / "lib/modules" / release,
-                                   folder / "usr/lib/modules" / release}) {
+    for (const fs::path& modules :
+         {folder / "lib/modules" / release, folder / "usr/lib/modules" / release}) {
       if (fs::is_directory(modules)) return GuestKernel{entry.path(), modules};
     }
   }
@@ -95,19 +96,42 @@ void make_initramfs(const fs::path& root, const fs::path& archive, const fs::pat
   TemporaryDirectory::write_to(root / "modules/order", order);
   TemporaryDirectory::write_to(root / "init", init);
   fs::permissions(root / "init", fs::perms::owner_all, fs::perm_options::add);
-  const auto packed = vcom::run_process(
-      {"/bin/sh", "-c", "cd \"$0\" && find . | cpio -o -H newc --quiet > \"$1\"", root.string(),
-       archive.string()},
-      std::chrono::seconds{30}, tool_path);
+  const auto packed =
+      vcom::run_process({"/bin/sh", "-c", "cd \"$0\" && find . | cpio -o -H newc --quiet > \"$1\"",
+                         root.string(), archive.string()},
+                        std::chrono::seconds{30}, tool_path);
   if (packed.exit_status != 0) throw std::runtime_error("cpio: " + packed.standard_error);
 }
 
 std::vector<std::string> qemu_command(const GuestKernel& kernel, const fs::path& initramfs,
                                       const std::string& append) {
-  return {qemu_executable, "-machine", "pc",     "-accel",          "tcg",     "-m",
-          "256",           "-smp",     "1",      "-nodefaults",     "-no-user-config",
-          "-display",      "none",     "-no-reboot", "-kernel",     kernel.image.string(),
-          "-initrd",       initramfs.string(),   "-append",         append};
+  return {qemu_executable,
+          "-machine",
+          "pc",
+          "-accel",
+          "tcg",
+          "-m",
+          "256",
+          "-smp",
+          "1",
+          "-nodefaults",
+          "-no-user-config",
+          "-display",
+          "none",
+          "-no-reboot",
+          "-kernel",
+          kernel.image.string(),
+          "-initrd",
+          initramfs.string(),
+          "-append",
+          append};
+}
+
+vcom::ProcessResult run_guest(const std::vector<std::string>& argv, std::chrono::seconds limit) {
+  vcom::ProcessResult result = vcom::run_process(argv, limit, tool_path);
+  std::cout << "QEMU guest: booted, ran and powered off in "
+            << std::chrono::duration<double>(result.elapsed).count() << " s\n";
+  return result;
 }
 
 std::vector<std::string> uart_to_file(int index, const fs::path& output) {

@@ -45,6 +45,10 @@ std::vector<std::string> qemu_command(const GuestKernel& kernel,
                                       const std::filesystem::path& initramfs,
                                       const std::string& append);
 
+// Runs QEMU as `argv` until the guest powers off, killing it at `limit`, and says how long the
+// boot took (a test's share of the suite's time).
+vcom::ProcessResult run_guest(const std::vector<std::string>& argv, std::chrono::seconds limit);
+
 // An ISA 16550 UART at `index` whose output goes to the file `output`.
 std::vector<std::string> uart_to_file(int index, const std::filesystem::path& output);
 
