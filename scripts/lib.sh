@@ -48,14 +48,26 @@ guest_kernel_dir=${PELVARO_GUEST_KERNEL_DIR:-$build_dir/guest-kernel}
 # downloaded and unpacked into $guest_kernel_dir, not installed, so that the host's /boot, its boot
 # loader and its dpkg database stay as they were. Kept while apt's current kernel is the one there.
 fetch_guest_kernel() {
+  # Lists that are missing or older than the mirror name no package or one no longer there: apt's
+  # lists are brought up to date once, and the fetch tried again.
+  download_guest_kernel || { as_root apt-get -o DPkg::Lock::Timeout=300 update -qq &&
+    download_guest_kernel; }
+}
+
+download_guest_kernel() {
   local package download
   package=$(apt-cache depends linux-image-amd64 2>/dev/null |
     sed -n 's/^ *Depends: \(linux-image-[^ ]*\)$/\1/p' | head -1)
   if [ -z "$package" ]; then
-    echo "apt knows no kernel package behind linux-image-amd64 (apt-get update first)" >&2
+    echo "apt knows no kernel package behind linux-image-amd64" >&2
     return 1
   fi
   [ -e "$guest_kernel_dir/boot/vmlinuz-${package#linux-image-}" ] && return 0
+  # An earlier kernel unpacked there goes; a folder that holds anything else is left alone.
+  if [ -n "$(ls -A "$guest_kernel_dir" 2>/dev/null)" ] && [ ! -d "$guest_kernel_dir/boot" ]; then
+    echo "$guest_kernel_dir holds something other than a kernel package: not replacing it" >&2
+    return 1
+  fi
   echo "Fetching $package for the QEMU guests into $guest_kernel_dir"
   # apt fetches as its own user _apt where it can, which needs a folder it may write to.
   download=$(mktemp -d)
