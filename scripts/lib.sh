@@ -40,8 +40,47 @@ build_packages=(cmake make g++ libgtest-dev libfltk1.3-dev libfontconfig-dev)
 desktop_packages=(xvfb openbox xdotool)
 
 # What proves the line on a real serial driver: a Debian kernel booted under QEMU, with a busybox
-# initramfs made at test time.
-uart_packages=(qemu-system-x86 linux-image-amd64 busybox-static cpio)
+# initramfs made at test time. The kernel itself is not installed (fetch_guest_kernel).
+uart_packages=(qemu-system-x86 busybox-static cpio)
+guest_kernel_dir=${PELVARO_GUEST_KERNEL_DIR:-$build_dir/guest-kernel}
+
+# The kernel the QEMU tests boot, with its modules: the package linux-image-amd64 depends on,
+# downloaded and unpacked into $guest_kernel_dir, not installed, so that the host's /boot, its boot
+# loader and its dpkg database stay as they were. Kept while apt's current kernel is the one there.
+fetch_guest_kernel() {
+  # Lists that are missing or older than the mirror name no package or one no longer there: apt's
+  # lists are brought up to date once, and the fetch tried again.
+  download_guest_kernel || { as_root apt-get -o DPkg::Lock::Timeout=300 update -qq &&
+    download_guest_kernel; }
+}
+
+download_guest_kernel() {
+  local package download
+  package=$(apt-cache depends linux-image-amd64 2>/dev/null |
+    sed -n 's/^ *Depends: \(linux-image-[^ ]*\)$/\1/p' | head -1)
+  if [ -z "$package" ]; then
+    echo "apt knows no kernel package behind linux-image-amd64" >&2
+    return 1
+  fi
+  [ -e "$guest_kernel_dir/boot/vmlinuz-${package#linux-image-}" ] && return 0
+  # An earlier kernel unpacked there goes; a folder that holds anything else is left alone.
+  if [ -n "$(ls -A "$guest_kernel_dir" 2>/dev/null)" ] && [ ! -d "$guest_kernel_dir/boot" ]; then
+    echo "$guest_kernel_dir holds something other than a kernel package: not replacing it" >&2
+    return 1
+  fi
+  echo "Fetching $package for the QEMU guests into $guest_kernel_dir"
+  # apt fetches as its own user _apt where it can, which needs a folder it may write to.
+  download=$(mktemp -d)
+  chmod 777 "$download"
+  if ! (cd "$download" && apt-get download -qq "$package" >/dev/null); then
+    rm -rf "$download"
+    return 1
+  fi
+  rm -rf "$guest_kernel_dir"
+  mkdir -p "$guest_kernel_dir"
+  dpkg-deb -x "$download"/*.deb "$guest_kernel_dir"
+  rm -rf "$download"
+}
 
 # Runs a test program as the user nobody, from a copy in a folder of its own, so that a test that
 # passes only as root is found.

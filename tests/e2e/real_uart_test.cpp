@@ -11,29 +11,24 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
-#include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
+#include <iostream>
 #include <map>
 #include <optional>
-#include <sstream>
 #include <string>
-#include <string_view>
 #include <vector>
 
+#include "support/qemu_guest.h"
 #include "support/temporary_directory.h"
 #include "virtual_com.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-using pelvaro::testing::TemporaryDirectory;
+using namespace pelvaro::testing;
 
 // The whole boot, three runs and the power-off; a boot takes some 10 s under TCG.
 constexpr std::chrono::seconds boot_limit{60};
-
-const char* const qemu = "/usr/bin/qemu-system-x86_64";
 
 // The guest's init: presets COM3 to other settings (19200 baud, 7 data bits, even parity, 2 stop
 // bits), then runs pelvaro for COM3, for KAPALI and for the port without a UART, marking each
@@ -68,88 +63,6 @@ echo guest-done
 poweroff -f
 )sh";
 
-std::string content_of(const fs::path& file) {
-  std::ifstream in{file, std::ios::binary};
-  return {std::istreambuf_iterator<char>{in}, {}};
-}
-
-std::optional<fs::path> newest_kernel() {
-  std::optional<fs::path> newest;
-  std::error_code ignored;
-  for (const auto& entry : fs::directory_iterator{"/boot", ignored}) {
-    if (entry.path().filename().string().starts_with("vmlinuz-") &&
-        (!newest || entry.path() > *newest)) {
-      newest = entry.path();
-    }
-  }
-  return newest;
-}
-
-std::string missing_tool() {
-  for (const char* tool : {qemu, "/bin/busybox", "/usr/bin/cpio", "/usr/bin/ldd"}) {
-    if (!fs::exists(tool)) return std::string{tool} + " is not installed";
-  }
-  if (!newest_kernel()) return "no kernel in /boot (linux-image-amd64)";
-  return {};
-}
-
-std::vector<std::string> lines_of(const std::string& text) {
-  std::vector<std::string> lines;
-  std::istringstream in{text};
-  for (std::string line; std::getline(in, line);) {
-    if (line.ends_with('\r')) line.pop_back();  // the console ends its lines with CR LF
-    lines.push_back(line);
-  }
-  return lines;
-}
-
-// What follows `prefix` on the first line that holds it.
-std::optional<std::string> after(const std::string& text, std::string_view prefix) {
-  for (const std::string& line : lines_of(text)) {
-    if (const std::size_t at = line.find(prefix); at != std::string::npos) {
-      return line.substr(at + prefix.size());
-    }
-  }
-  return std::nullopt;
-}
-
-// The shared libraries `program` loads, as ldd lists them: "libc.so.6 => /lib/... (0x...)" or
-// "/lib64/ld-linux-x86-64.so.2 (0x...)".
-std::vector<fs::path> libraries_of(const fs::path& program) {
-  const auto listed = vcom::run_process({"/usr/bin/ldd", program.string()},
-                                        std::chrono::seconds{10}, {"PATH=/usr/bin:/bin"});
-  std::vector<fs::path> libraries;
-  for (const std::string& line : lines_of(listed.standard_output)) {
-    const std::size_t start = line.find('/');
-    const std::size_t end = line.find(" (0x", start);
-    if (start != std::string::npos && end != std::string::npos) {
-      libraries.emplace_back(line.substr(start, end - start));
-    }
-  }
-  return libraries;
-}
-
-void copy_into(const fs::path& root, const fs::path& file) {
-  const fs::path target = root / file.relative_path();
-  fs::create_directories(target.parent_path());
-  fs::copy_file(file, target, fs::copy_options::overwrite_existing);
-}
-
-// One line format as the UART was programmed with it.
-struct LineFormat {
-  int baud = 0;
-  char parity = '?';
-  int data_bits = 0;
-  int stop_bits = 0;
-
-  friend bool operator==(const LineFormat&, const LineFormat&) = default;
-};
-
-std::ostream& operator<<(std::ostream& out, const LineFormat& format) {
-  return out << format.baud << " " << format.parity << " " << format.data_bits << " "
-             << format.stop_bits;
-}
-
 // The trace's events, "serial_update_parameters baudrate=9600 parity='N' data=8 stop=1".
 std::vector<LineFormat> programmed_formats(const std::string& trace) {
   std::vector<LineFormat> formats;
@@ -166,23 +79,10 @@ std::vector<LineFormat> programmed_formats(const std::string& trace) {
   return formats;
 }
 
-// The kernel log's time stamp of a marker line ("[    3.899575] run-start 3"), in seconds.
-std::optional<double> marked_time(const std::string& console, const std::string& marker) {
-  for (const std::string& line : lines_of(console)) {
-    const std::size_t open = line.find('[');
-    const std::size_t close = line.find("] ");
-    if (open != std::string::npos && close != std::string::npos && open < close &&
-        line.substr(close + 2) == marker) {
-      return std::strtod(line.c_str() + open + 1, nullptr);
-    }
-  }
-  return std::nullopt;
-}
-
 class RealUart : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    unavailable_ = missing_tool();
+    unavailable_ = guest_unavailable(PELVARO_GUEST_KERNEL_DIR);
 #ifdef PELVARO_SANITIZED
     unavailable_ = "the sanitizers' run-time is not brought into the guest; the plain build runs";
 #endif
@@ -211,56 +111,19 @@ class RealUart : public ::testing::Test {
 
     fs::path path(const std::string& name) const { return folder.path() / name; }
 
-    void build_initramfs() const {
-      const fs::path root = path("root");
-      copy_into(root, "/bin/busybox");
-      const fs::path program = PELVARO_EXECUTABLE;
-      fs::create_directories(root / "opt/pelvaro");
-      fs::copy_file(program, root / "opt/pelvaro/pelvaro");
-      for (const fs::path& library : libraries_of(program)) copy_into(root, library);
-      for (const char* directory : {"proc", "sys", "dev", "tmp"})
-        fs::create_directory(root / directory);
-      TemporaryDirectory::write_to(root / "init", guest_init);
-      fs::permissions(root / "init", fs::perms::owner_all, fs::perm_options::add);
-      const auto packed = vcom::run_process(
-          {"/bin/sh", "-c", "cd \"$0\" && find . | cpio -o -H newc --quiet > \"$1\"", root.string(),
-           path("initramfs.cpio").string()},
-          std::chrono::seconds{30}, {"PATH=/usr/bin:/bin"});
-      ASSERT_EQ(packed.exit_status, 0) << packed.standard_error;
-    }
-
     std::vector<std::string> uart(int index, const std::string& output) const {
-      const std::string id = "uart" + std::to_string(index);
-      return {"-chardev", "file,id=" + id + ",path=" + path(output).string(), "-device",
-              "isa-serial,chardev=" + id + ",index=" + std::to_string(index)};
+      return uart_to_file(index, path(output));
     }
 
     void run() {
-      build_initramfs();
-      std::vector<std::string> argv{qemu,
-                                    "-machine",
-                                    "pc",
-                                    "-accel",
-                                    "tcg",
-                                    "-m",
-                                    "256",
-                                    "-smp",
-                                    "1",
-                                    "-nodefaults",
-                                    "-no-user-config",
-                                    "-display",
-                                    "none",
-                                    "-no-reboot",
-                                    "-kernel",
-                                    newest_kernel()->string(),
-                                    "-initrd",
-                                    path("initramfs.cpio").string(),
-                                    "-append",
-                                    "console=ttyS3,115200 8250.nr_uarts=5 panic=-1 quiet",
-                                    "-trace",
-                                    "serial_update_parameters",
-                                    "-D",
-                                    path("trace.log").string()};
+      const GuestKernel kernel = *guest_kernel_in(PELVARO_GUEST_KERNEL_DIR);
+      make_initramfs(path("root"), path("initramfs.cpio"), PELVARO_EXECUTABLE, guest_init, kernel,
+                     {});
+      std::vector<std::string> argv = qemu_command(
+          kernel, path("initramfs.cpio"), "console=ttyS3,115200 8250.nr_uarts=5 panic=-1 quiet");
+      for (const char* option : {"-trace", "serial_update_parameters", "-D"})
+        argv.push_back(option);
+      argv.push_back(path("trace.log").string());
       for (int com = 1; com <= 3; ++com) {
         const auto device = uart(com - 1, "com" + std::to_string(com));
         argv.insert(argv.end(), device.begin(), device.end());
@@ -268,7 +131,7 @@ class RealUart : public ::testing::Test {
       const auto console_device = uart(3, "console");
       argv.insert(argv.end(), console_device.begin(), console_device.end());
       // Killed at the limit, so that no path leaves QEMU running.
-      result = vcom::run_process(argv, boot_limit, {"PATH=/usr/bin:/bin"});
+      result = run_guest(argv, boot_limit);
       console = content_of(path("console"));
       trace = content_of(path("trace.log"));
       for (int com = 1; com <= 3; ++com)
@@ -287,10 +150,7 @@ class RealUart : public ::testing::Test {
   }
 
   static std::optional<double> run_ms(const std::string& setting) {
-    const auto start = marked_time(boot_->console, "run-start " + setting);
-    const auto end = marked_time(boot_->console, "run-end " + setting);
-    if (!start || !end) return std::nullopt;
-    return (*end - *start) * 1000;
+    return marked_run_ms(boot_->console, setting);
   }
 
   static inline std::string unavailable_;
