@@ -1,10 +1,12 @@
 #include <fcntl.h>
 #include <limits.h>
+#include <linux/major.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <termios.h>
 #include <time.h>
 #include <unistd.h>
@@ -245,6 +247,19 @@ class TtyDevice {
   std::unique_ptr<StopSignalsHeldBack> stop_signals_held_back_;
 };
 
+// Whether the line status register tells when the last bit has left: only on a port of the
+// kernel's 8250 driver (the PC's UARTs and their kin), where it is read from the chip itself.
+// Those are the ttyS devices: major 4 (TTY_MAJOR) from minor 64 up; the minors below 64 of that
+// major are the virtual consoles. Other drivers answer the question too, but a USB adapter's
+// "transmitter empty" is the adapter's own claim, which emulations and clone chips do not all
+// make (ftdi_sio under QEMU never shows it): on those, as on every other tty, the driver's own
+// drain decides.
+bool line_status_tells_the_last_bit(int fd) {
+  struct stat status {};
+  if (::fstat(fd, &status) != 0 || !S_ISCHR(status.st_mode)) return false;
+  return major(status.st_rdev) == TTY_MAJOR && minor(status.st_rdev) >= 64;
+}
+
 class PosixSerialPort final : public SerialPort {
  public:
   PosixSerialPort(std::string path, TtyDevice device, const LineSettings& settings)
@@ -318,9 +333,10 @@ class PosixSerialPort final : public SerialPort {
     }
   }
 
-  // The UART's own FIFO and shift register: read from its line status where the driver tells it
-  // (the 8250 family does), else left to the driver's drain.
+  // The UART's own FIFO and shift register: read from its line status on the 8250 family, else
+  // left to the driver's drain.
   int wait_for_transmitter(const DriverWaitBound& bound) {
+    if (!line_status_tells_the_last_bit(device_.get())) return driver_drain(bound);
     for (;;) {
       unsigned int line_status = 0;
       if (::ioctl(device_.get(), TIOCSERGETLSR, &line_status) != 0) {
