@@ -372,13 +372,24 @@ class PosixSerialPort final : public SerialPort {
   std::size_t written_since_open_ = 0;
 };
 
-// An advisory lock without waiting, then the tty's own exclusive mode. A tty that is exclusive
-// already belongs to another program, also when root could open it regardless.
-void lock_exclusively(TtyDevice& device, const std::string& path) {
-  if (::flock(device.get(), LOCK_EX | LOCK_NB) != 0) {
-    if (errno == EWOULDBLOCK) throw RuntimeError{ErrorNumber::port_in_use, path};
-    fail(ErrorNumber::device_unavailable, path, errno);
+// Waits for the advisory lock until the turn ends: runs of pelvaro on one port queue on it, each
+// holding it for a few milliseconds. A lock held past the turn is another program's: refused.
+void wait_for_advisory_lock(const TtyDevice& device, const std::string& path,
+                            Clock::time_point turn_end) {
+  if (::flock(device.get(), LOCK_EX | LOCK_NB) == 0) return;
+  if (errno != EWOULDBLOCK) fail(ErrorNumber::device_unavailable, path, errno);
+  // Without a timer of its own the wait still ends at the open's bound, which is later.
+  const DriverWaitBound bound{turn_end};
+  while (::flock(device.get(), LOCK_EX) != 0) {
+    if (errno != EINTR) fail(ErrorNumber::device_unavailable, path, errno);
+    if (bound.passed()) throw RuntimeError{ErrorNumber::port_in_use, path + ": locked"};
   }
+}
+
+// The advisory lock, then the tty's own exclusive mode. A tty that is exclusive already belongs
+// to another program, also when root could open it regardless.
+void lock_exclusively(TtyDevice& device, const std::string& path, Clock::time_point turn_end) {
+  wait_for_advisory_lock(device, path, turn_end);
   int already_exclusive = 0;
   if (::ioctl(device.get(), TIOCGEXCL, &already_exclusive) == 0 && already_exclusive) {
     throw RuntimeError{ErrorNumber::port_in_use, path + ": held exclusively by another program"};
@@ -422,6 +433,25 @@ void apply_line_settings(const TtyDevice& device, const std::string& path,
   }
 }
 
+// One try at the port. Another program's hold on it refuses it at once (port_in_use), except the
+// advisory lock, which is waited for until the turn ends.
+std::unique_ptr<SerialPort> try_to_open(const std::string& path, const LineSettings& settings,
+                                        Clock::time_point turn_end) {
+  // Checked before opening: opening some devices has effects of its own (raising DTR and RTS).
+  refuse_if_locked(path);
+  // The driver's open and its settings calls can wait (on a USB adapter, on a remote device).
+  const DriverWaitBound bound{Clock::now() + open_limit};
+  if (!bound.armed()) fail(ErrorNumber::device_unavailable, path, errno);
+  TtyDevice device{open_tty(path)};
+  lock_exclusively(device, path, turn_end);
+  apply_line_settings(device, path, settings);
+  return std::make_unique<PosixSerialPort>(path, std::move(device), settings);
+}
+
+// How often a run waiting for its turn tries the port again, where the kernel cannot queue it: a
+// lock file, or a tty that another run holds exclusively.
+constexpr milliseconds turn_poll_interval{10};
+
 }  // namespace
 
 std::string serial_device_name(int port_number) {
@@ -430,16 +460,17 @@ std::string serial_device_name(int port_number) {
 
 std::unique_ptr<SerialPort> open_serial_device(const std::string& path,
                                                const LineSettings& settings) {
-  // Checked before opening: opening some devices has effects of its own (raising DTR and RTS).
   require_character_device(path);
-  refuse_if_locked(path);
-  // The driver's open and its settings calls can wait (on a USB adapter, on a remote device).
-  const DriverWaitBound bound{Clock::now() + open_limit};
-  if (!bound.armed()) fail(ErrorNumber::device_unavailable, path, errno);
-  TtyDevice device{open_tty(path)};
-  lock_exclusively(device, path);
-  apply_line_settings(device, path, settings);
-  return std::make_unique<PosixSerialPort>(path, std::move(device), settings);
+  // A port that is held is tried again until the turn ends: runs started together take turns.
+  const auto turn_end = Clock::now() + turn_limit;
+  for (;;) {
+    try {
+      return try_to_open(path, settings, turn_end);
+    } catch (const RuntimeError& error) {
+      if (error.number() != ErrorNumber::port_in_use || Clock::now() >= turn_end) throw;
+    }
+    std::this_thread::sleep_for(turn_poll_interval);
+  }
 }
 
 std::unique_ptr<SerialPort> open_serial_port(int port_number, const LineSettings& settings) {
