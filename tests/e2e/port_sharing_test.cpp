@@ -240,6 +240,27 @@ TEST_F(PortSharing, APortLockedByALiveProcessIsLeftAlone) {
   EXPECT_EQ(content_of(lock), lock_text(::getpid()));
 }
 
+TEST_F(PortSharing, AnAdapterLinkedAsComIsLockedUnderItsDevicesNameAndItsInode) {
+  std::vector<vcom::VirtualPort> lines;
+  lines.emplace_back(3, "ttyUSB0");  // COM3 -> ttyUSB0, as a udev rule makes it
+  lines.emplace_back(3);             // the kernel's ttyS2, which is not COM3 then
+  locks.write("LCK..ttyUSB0", lock_text(::getpid()));
+  auto result = run(lines, {}, locks.path());
+  EXPECT_EQ(result.exit_status, 1);
+  EXPECT_LT(result.elapsed, refusal_bound);
+  expect_silence(lines);
+  fs::remove(locks.path() / "LCK..ttyUSB0");
+  FileDescriptor holder{::open(lines[0].pty_path().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC)};
+  ASSERT_EQ(::flock(holder.get(), LOCK_EX | LOCK_NB), 0);
+  result = run(lines, {}, locks.path());
+  EXPECT_EQ(result.exit_status, 1);
+  expect_silence(lines);
+  holder.reset();
+  EXPECT_EQ(run(lines, {}, locks.path()).exit_status, 0);
+  EXPECT_EQ(lines[0].take_received(), "a");
+  expect_silence(lines);
+}
+
 TEST_F(PortSharing, ALockLeftByAnEndedProcessOrForAnotherPortIsIgnoredAndKept) {
   const pid_t ended = ended_process();
   const auto stale = locks.write("LCK..ttyS2", lock_text(ended));

@@ -7,7 +7,8 @@
 
 namespace pelvaro {
 
-// The device of COMn: /dev/ttyS(n-1), the kernel's naming of the PC's serial ports.
+// The device of COMn: /dev/COMn where that name exists (a device node, or the link a udev rule
+// makes to an adapter), else /dev/ttyS(n-1), the kernel's naming of the PC's serial ports.
 std::string serial_device_name(int port_number);
 
 // Opens a serial device by its path; see open_serial_port. A port that another run or program

@@ -455,6 +455,11 @@ constexpr milliseconds turn_poll_interval{10};
 }  // namespace
 
 std::string serial_device_name(int port_number) {
+  // The name decides, not what it leads to: a link to an adapter that is not plugged in fails as
+  // that port rather than fall through to another device.
+  const std::string com_name = "/dev/COM" + std::to_string(port_number);
+  struct stat status {};
+  if (::lstat(com_name.c_str(), &status) == 0) return com_name;
   return "/dev/ttyS" + std::to_string(port_number - 1);
 }
 
