@@ -76,6 +76,10 @@ foreach(size 16 22 24 32 48 64 128 256)
     RENAME pelvaro.png COMPONENT core)
 endforeach()
 
+# An example udev rule that gives a USB serial adapter a COM name, in the documentation.
+install(FILES packaging/udev/99-pelvaro-com.rules
+  DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/pelvaro/examples COMPONENT core)
+
 # The manual page.
 add_custom_command(OUTPUT ${PROJECT_BINARY_DIR}/pelvaro.1.gz
   COMMAND gzip -9nc ${PROJECT_BINARY_DIR}/pelvaro.1 > ${PROJECT_BINARY_DIR}/pelvaro.1.gz

@@ -73,7 +73,7 @@ class SerialPort {
 };
 
 // Opens COM`port_number` with the given line settings: raw, no flow control, modem-control lines
-// ignored, exclusive (a port another program holds is an error).
+// ignored, exclusive (a port another program holds for longer than turn_limit is an error).
 std::unique_ptr<SerialPort> open_serial_port(int port_number, const LineSettings& settings);
 
 using SerialPortOpener =

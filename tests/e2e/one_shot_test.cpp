@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -130,6 +131,40 @@ TEST_F(OneShotRun, APortHeldByAnotherProgramIsLeftAlone) {
   EXPECT_EQ(result.standard_error, "");
   expect_silence(lines);
   EXPECT_EQ(vcom::describe_line(lines[0].line()), "1200 baud, 2 stop bits, cooked");
+}
+
+// A udev rule names a USB serial adapter COMn with a link /dev/COMn to its device (ttyUSB0).
+TEST_F(OneShotRun, AComLinkIsThatPortBeforeTheKernelsName) {
+  write_settings("[ayar]\ncom=3\n");
+  std::vector<vcom::VirtualPort> lines;
+  lines.emplace_back(3, "ttyUSB0");  // COM3 -> ttyUSB0
+  lines.emplace_back(3);             // ttyS2, which the kernel makes on every PC
+  lines.emplace_back(4, "ttyACM0");  // COM4 -> ttyACM0, a port not chosen
+  const auto result = run(lines);
+  EXPECT_EQ(result.exit_status, 0);
+  EXPECT_EQ(result.standard_output + result.standard_error, "");
+  EXPECT_EQ(lines[0].take_received(), "a");
+  EXPECT_EQ(vcom::describe_line(lines[0].line()), "9600 baud, 1 stop bit, raw");
+  expect_silence(lines);
+}
+
+TEST_F(OneShotRun, AComLinkToAnAdapterThatIsNotPluggedInFailsAtOnce) {
+  write_settings("[ayar]\ncom=3\n");
+  std::vector<vcom::VirtualPort> lines;
+  lines.emplace_back(3, "ttyUSB0");
+  lines.emplace_back(3);
+  // The link leads to an adapter that is not plugged in: the port is that adapter, not the
+  // kernel's ttyS2.
+  const fs::path unplugging = folder.write("unplugged-pelvaro",
+                                           "#!/bin/sh\n"
+                                           "ln -sfn ttyUSB1 /dev/COM3 || exit 99\n"
+                                           "exec \"$(dirname \"$0\")/pelvaro\"\n");
+  fs::permissions(unplugging, fs::perms{0755});
+  const auto result = run_program(lines, unplugging);
+  EXPECT_EQ(result.exit_status, 1);
+  EXPECT_EQ(result.standard_error, "");
+  EXPECT_LT(result.elapsed, std::chrono::seconds{1});
+  expect_silence(lines);
 }
 
 TEST_F(OneShotRun, APortWithNoDeviceFailsQuietly) {

@@ -1,8 +1,9 @@
 // The built program sharing its port the way serial tools share one on Linux: the exclusive mode
 // given back, a port another program holds exclusively or under a UUCP lock left alone, even by
-// root, and a lock file of a process that has ended ignored.
+// root, and a lock file of a process that has ended ignored; runs started together taking turns.
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -10,13 +11,17 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <sstream>
 #include <string>
+#include <vector>
 
 #include "support/shipped_program.h"
 
@@ -26,7 +31,19 @@ namespace fs = std::filesystem;
 using pelvaro::FileDescriptor;
 using pelvaro::testing::TemporaryDirectory;
 
+using std::chrono::milliseconds;
+
 constexpr uid_t nobody = 65534;
+
+// A run that waits for its turn ends within the turn (3 s) and its own send; one refused ends
+// once the turn has passed. Each with a margin for starting alongside the others.
+constexpr milliseconds turn_bound{3000 + 2500};
+constexpr milliseconds refusal_bound{3000 + 1000};
+
+struct RunReport {
+  int exit_status = -1;
+  milliseconds elapsed{};
+};
 
 // Opens `path` for reading and writing as the user nobody, in a child process; returns 0 or the
 // errno of the failure.
@@ -70,8 +87,100 @@ class PortSharing : public pelvaro::testing::ShippedProgramTest {
     if (::geteuid() != 0) GTEST_SKIP() << "needs root, to be root and nobody in turn";
     write_settings("[ayar]\ncom=3\n");
   }
+  // Starts `count` runs at once from one shell, as a double click or a burst of events would, as
+  // root or as the user nobody; returns each run's exit status and time.
+  std::vector<RunReport> run_together(std::vector<vcom::VirtualPort>& lines, int count,
+                                      bool as_nobody = false,
+                                      const fs::path& lock_directory = {}) const {
+    const fs::path starter =
+        folder.write("together",
+                     "#!/bin/sh\n"
+                     "program=\"$(dirname \"$0\")/pelvaro\"\n"
+                     "one_run() {\n"
+                     "  start=$(date +%s%N)\n"
+                     "  $RUN_AS \"$program\"\n"
+                     "  status=$?\n"
+                     "  echo \"$status $((($(date +%s%N) - start) / 1000000))\"\n"
+                     "}\n"
+                     "i=0\n"
+                     "while [ $i -lt $RUNS ]; do one_run & i=$((i + 1)); done\n"
+                     "wait\n");
+    fs::permissions(starter, fs::perms{0755});
+    const std::string run_as =
+        as_nobody ? "setpriv --reuid=65534 --regid=65534 --clear-groups" : "";
+    const auto result = run_program(
+        lines, starter, {"RUNS=" + std::to_string(count), "RUN_AS=" + run_as}, lock_directory);
+    std::vector<RunReport> runs;
+    std::istringstream reports{result.standard_output};
+    RunReport run;
+    long elapsed_ms = 0;
+    while (reports >> run.exit_status >> elapsed_ms) {
+      run.elapsed = milliseconds{elapsed_ms};
+      runs.push_back(run);
+    }
+    EXPECT_EQ(runs.size(), static_cast<std::size_t>(count)) << result.standard_error;
+    return runs;
+  }
+
   TemporaryDirectory locks;
 };
+
+int count_of_status(const std::vector<RunReport>& runs, int status) {
+  return static_cast<int>(std::count_if(
+      runs.begin(), runs.end(), [&](const auto& run) { return run.exit_status == status; }));
+}
+
+milliseconds longest(const std::vector<RunReport>& runs) {
+  milliseconds longest{};
+  for (const auto& run : runs) longest = std::max(longest, run.elapsed);
+  return longest;
+}
+
+TEST_F(PortSharing, RunsStartedTogetherTakeTurnsAndEachSendsItsByteOnce) {
+  auto lines = ports({3});
+  ASSERT_EQ(::chmod(lines[0].pty_path().c_str(), 0666), 0);
+  // As root a run opens a port another run holds exclusively and queues on its advisory lock; as
+  // any other user the open itself is refused until the holder gives the exclusive mode back.
+  for (const bool as_nobody : {false, true}) {
+    for (const int count : {2, 5, 20}) {
+      SCOPED_TRACE(std::to_string(count) + (as_nobody ? " runs as nobody" : " runs as root"));
+      const auto runs = run_together(lines, count, as_nobody);
+      EXPECT_EQ(count_of_status(runs, 0), count);
+      EXPECT_EQ(lines[0].take_received(), std::string(static_cast<std::size_t>(count), 'a'));
+      EXPECT_LT(longest(runs), turn_bound);
+      EXPECT_EQ(open_error_as_nobody(lines[0].pty_path()), 0) << "the port was left exclusive";
+    }
+  }
+}
+
+TEST_F(PortSharing, SwitchedOffRunsStartedTogetherSendNothing) {
+  write_settings("[ayar]\ncom=KAPALI\n");
+  auto lines = ports({1, 3});
+  const auto runs = run_together(lines, 20);
+  EXPECT_EQ(count_of_status(runs, 3), 20);
+  expect_silence(lines);
+}
+
+TEST_F(PortSharing, APortHeldAllAlongRefusesEveryRunOnceItsTurnHasPassed) {
+  auto lines = ports({3});
+  ASSERT_EQ(::chmod(lines[0].pty_path().c_str(), 0666), 0);
+  FileDescriptor holder{::open(lines[0].pty_path().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC)};
+  const auto expect_each_refused = [&](const char* hold, bool as_nobody) {
+    SCOPED_TRACE(hold);
+    const auto runs = run_together(lines, 5, as_nobody);
+    EXPECT_EQ(count_of_status(runs, 1), 5);
+    EXPECT_LT(longest(runs), refusal_bound);
+    expect_silence(lines);
+    EXPECT_EQ(vcom::describe_line(lines[0].line()), "1200 baud, 2 stop bits, cooked");
+  };
+  ASSERT_EQ(::flock(holder.get(), LOCK_EX | LOCK_NB), 0);
+  expect_each_refused("advisory lock", false);
+  ASSERT_EQ(::flock(holder.get(), LOCK_UN), 0);
+  ASSERT_EQ(::ioctl(holder.get(), TIOCEXCL), 0);
+  expect_each_refused("exclusive mode, runs as root", false);
+  expect_each_refused("exclusive mode, runs as nobody", true);
+  ASSERT_EQ(::ioctl(holder.get(), TIOCNXCL), 0);
+}
 
 TEST_F(PortSharing, LeavesThePortOpenToOtherUsersWhileAnotherProgramHoldsIt) {
   auto lines = ports({3});
@@ -124,10 +233,32 @@ TEST_F(PortSharing, APortLockedByALiveProcessIsLeftAlone) {
   auto lines = ports({1, 3});
   const auto result = run(lines, {}, locks.path());
   EXPECT_EQ(result.exit_status, 1);
+  EXPECT_LT(result.elapsed, refusal_bound);
   EXPECT_EQ(result.standard_error, "");
   expect_silence(lines);
   EXPECT_EQ(vcom::describe_line(lines[1].line()), "1200 baud, 2 stop bits, cooked");
   EXPECT_EQ(content_of(lock), lock_text(::getpid()));
+}
+
+TEST_F(PortSharing, AnAdapterLinkedAsComIsLockedUnderItsDevicesNameAndItsInode) {
+  std::vector<vcom::VirtualPort> lines;
+  lines.emplace_back(3, "ttyUSB0");  // COM3 -> ttyUSB0, as a udev rule makes it
+  lines.emplace_back(3);             // the kernel's ttyS2, which is not COM3 then
+  locks.write("LCK..ttyUSB0", lock_text(::getpid()));
+  auto result = run(lines, {}, locks.path());
+  EXPECT_EQ(result.exit_status, 1);
+  EXPECT_LT(result.elapsed, refusal_bound);
+  expect_silence(lines);
+  fs::remove(locks.path() / "LCK..ttyUSB0");
+  FileDescriptor holder{::open(lines[0].pty_path().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC)};
+  ASSERT_EQ(::flock(holder.get(), LOCK_EX | LOCK_NB), 0);
+  result = run(lines, {}, locks.path());
+  EXPECT_EQ(result.exit_status, 1);
+  expect_silence(lines);
+  holder.reset();
+  EXPECT_EQ(run(lines, {}, locks.path()).exit_status, 0);
+  EXPECT_EQ(lines[0].take_received(), "a");
+  expect_silence(lines);
 }
 
 TEST_F(PortSharing, ALockLeftByAnEndedProcessOrForAnotherPortIsIgnoredAndKept) {

@@ -104,6 +104,8 @@ check "the window part lies beside the program: ${window_part:-nothing there}" \
 check "the launcher is in the desktop's menu, its icon in the icon theme" \
   test -f /usr/share/applications/pelvaro.desktop -a -f /usr/share/icons/hicolor/48x48/apps/pelvaro.png \
   -a -f /usr/share/icons/hicolor/scalable/apps/pelvaro.svg
+check "the example udev rule for a COM name is in the documentation" \
+  test -f /usr/share/doc/pelvaro/examples/99-pelvaro-com.rules
 check "the shipped settings say com=KAPALI" settings_say KAPALI
 check "/etc/pelvaro/pelvaro.txt is a conffile" \
   grep -q '^ /etc/pelvaro/pelvaro.txt ' <(dpkg-query -W -f='${Conffiles}\n' pelvaro)

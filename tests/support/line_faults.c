@@ -5,7 +5,9 @@
  *   write-error  every write fails with an I/O error
  *   stuck-drain  the queue reads empty but the driver's drain never returns, neither in tcdrain
  *                nor inside close (a misbehaving USB adapter)
- *   stuck-uart   the line status never shows the transmitter empty
+ *   stuck-uart   the line status never shows the transmitter empty (as an FTDI adapter under QEMU)
+ *   8250-uart    the device is a port of the kernel's 8250 driver (fstat shows ttyS2's number),
+ *                whose line status is the UART's own
  *   stuck-open   opening the device never returns (a port that cannot reach its device)
  *   stuck-settings  setting the line's parameters never returns (an adapter that stopped
  *                answering its control requests)
@@ -24,6 +26,8 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -35,6 +39,7 @@ typedef int (*tcdrain_function)(int);
 typedef int (*open_function)(const char*, int, ...);
 typedef int (*tcsetattr_function)(int, int, const struct termios*);
 typedef int (*tcflush_function)(int, int);
+typedef int (*fstat_function)(int, struct stat*);
 
 /* dlsym hands functions over as object pointers; POSIX makes the conversion work. */
 static void* next_definition(const char* name) {
@@ -179,4 +184,15 @@ int tcflush(int fd, int queue) {
   void* found = next_definition("tcflush");
   memcpy(&real_tcflush, &found, sizeof found);
   return real_tcflush(fd, queue);
+}
+
+int fstat(int fd, struct stat* status) {
+  fstat_function real_fstat;
+  void* found = next_definition("fstat");
+  memcpy(&real_fstat, &found, sizeof found);
+  const int result = real_fstat(fd, status);
+  if (result == 0 && fault_is("8250-uart") && isatty(fd)) {
+    status->st_rdev = makedev(4, 64 + 2);
+  }
+  return result;
 }

@@ -140,7 +140,11 @@ NamespacePlan plan_for(std::span<VirtualPort> ports, const fs::path& stage,
     if (!placeholder.valid()) throw_system_error("create " + target.string());
     plan.binds.emplace_back(source, target.string());
   };
-  for (const VirtualPort& port : ports) add_bind(port.pty_path(), port.device_name());
+  for (const VirtualPort& port : ports) {
+    add_bind(port.pty_path(), port.device_name());
+    // Relative, as udev makes it.
+    if (!port.link_name().empty()) fs::create_symlink(port.device_name(), stage / port.link_name());
+  }
   for (const char* name : {"null", "zero", "random", "urandom"}) {
     add_bind(std::string{"/dev/"} + name, name);
   }
@@ -227,6 +231,10 @@ ProcessResult run_planned(const NamespacePlan& plan, const std::vector<std::stri
 }
 
 }  // namespace
+
+VirtualPort::VirtualPort(int com, std::string adapter_device) : VirtualPort(com) {
+  adapter_device_ = std::move(adapter_device);
+}
 
 VirtualPort::VirtualPort(int com) : com_(com) {
   int master = -1;

@@ -25,9 +25,18 @@ using pelvaro::FileDescriptor;
 class VirtualPort {
  public:
   explicit VirtualPort(int com);
+  // A pseudo-terminal standing in for a USB serial adapter at /dev/`adapter_device` (ttyUSB0, say)
+  // that a udev rule names COMn: the link /dev/COMn leads to it.
+  VirtualPort(int com, std::string adapter_device);
 
   int com() const { return com_; }
-  std::string device_name() const { return "ttyS" + std::to_string(com_ - 1); }
+  std::string device_name() const {
+    return adapter_device_.empty() ? "ttyS" + std::to_string(com_ - 1) : adapter_device_;
+  }
+  // The link to the device, or the empty text for a port at its kernel's name.
+  std::string link_name() const {
+    return adapter_device_.empty() ? std::string{} : "COM" + std::to_string(com_);
+  }
   const std::string& pty_path() const { return pty_path_; }
 
   // Puts the line at settings unlike those a sender should choose (1200 baud, 2 stop bits, cooked),
@@ -46,6 +55,7 @@ class VirtualPort {
 
  private:
   int com_;
+  std::string adapter_device_;
   std::string received_;
   FileDescriptor master_;
   FileDescriptor slave_;
@@ -76,9 +86,9 @@ class NamespaceUnavailable : public std::runtime_error {
 };
 
 // Runs `argv` (argv[0] a path) in a private mount namespace whose /dev holds the ports'
-// devices, bound to their pseudo-terminals, and null, zero, random and urandom, and whose
-// /run/lock (where serial tools keep their UUCP lock files) is `lock_directory`, or an empty
-// directory if none is given. A program that does not end within `timeout` is killed.
+// devices, bound to their pseudo-terminals, the adapters' COM links, and null, zero, random and
+// urandom, and whose /run/lock (where serial tools keep their UUCP lock files) is `lock_directory`,
+// or an empty directory if none is given. A program that does not end within `timeout` is killed.
 ProcessResult run_with_ports(std::span<VirtualPort> ports, const std::vector<std::string>& argv,
                              std::chrono::milliseconds timeout,
                              const std::vector<std::string>& environment = {},

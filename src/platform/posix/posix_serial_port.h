@@ -7,10 +7,12 @@
 
 namespace pelvaro {
 
-// The device of COMn: /dev/ttyS(n-1), the kernel's naming of the PC's serial ports.
+// The device of COMn: /dev/COMn where that name exists (a device node, or the link a udev rule
+// makes to an adapter), else /dev/ttyS(n-1), the kernel's naming of the PC's serial ports.
 std::string serial_device_name(int port_number);
 
-// Opens a serial device by its path; see open_serial_port.
+// Opens a serial device by its path; see open_serial_port. A port that another run or program
+// holds is waited for up to turn_limit.
 std::unique_ptr<SerialPort> open_serial_device(const std::string& path,
                                                const LineSettings& settings);
 

@@ -1,10 +1,12 @@
 #include <fcntl.h>
 #include <limits.h>
+#include <linux/major.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <termios.h>
 #include <time.h>
 #include <unistd.h>
@@ -244,6 +246,19 @@ class TtyDevice {
   bool exclusive_ = false;
 };
 
+// Whether the line status register tells when the last bit has left: only on a port of the
+// kernel's 8250 driver (the PC's UARTs and their kin), where it is read from the chip itself.
+// Those are the ttyS devices: major 4 (TTY_MAJOR) from minor 64 up; the minors below 64 of that
+// major are the virtual consoles. Other drivers answer the question too, but a USB adapter's
+// "transmitter empty" is the adapter's own claim, which emulations and clone chips do not all
+// make (ftdi_sio under QEMU never shows it): on those, as on every other tty, the driver's own
+// drain decides.
+bool line_status_tells_the_last_bit(int fd) {
+  struct stat status {};
+  if (::fstat(fd, &status) != 0 || !S_ISCHR(status.st_mode)) return false;
+  return major(status.st_rdev) == TTY_MAJOR && minor(status.st_rdev) >= 64;
+}
+
 class PosixSerialPort final : public SerialPort {
  public:
   PosixSerialPort(std::string path, TtyDevice device, const LineSettings& settings)
@@ -317,9 +332,10 @@ class PosixSerialPort final : public SerialPort {
     }
   }
 
-  // The UART's own FIFO and shift register: read from its line status where the driver tells it
-  // (the 8250 family does), else left to the driver's drain.
+  // The UART's own FIFO and shift register: read from its line status on the 8250 family, else
+  // left to the driver's drain.
   int wait_for_transmitter(const DriverWaitBound& bound) {
+    if (!line_status_tells_the_last_bit(device_.get())) return driver_drain(bound);
     for (;;) {
       unsigned int line_status = 0;
       if (::ioctl(device_.get(), TIOCSERGETLSR, &line_status) != 0) {
@@ -355,13 +371,24 @@ class PosixSerialPort final : public SerialPort {
   std::size_t written_since_open_ = 0;
 };
 
-// An advisory lock without waiting, then the tty's own exclusive mode. A tty that is exclusive
-// already belongs to another program, also when root could open it regardless.
-void lock_exclusively(TtyDevice& device, const std::string& path) {
-  if (::flock(device.get(), LOCK_EX | LOCK_NB) != 0) {
-    if (errno == EWOULDBLOCK) throw RuntimeError{ErrorNumber::port_in_use, path};
-    fail(ErrorNumber::device_unavailable, path, errno);
+// Waits for the advisory lock until the turn ends: runs of pelvaro on one port queue on it, each
+// holding it for a few milliseconds. A lock held past the turn is another program's: refused.
+void wait_for_advisory_lock(const TtyDevice& device, const std::string& path,
+                            Clock::time_point turn_end) {
+  if (::flock(device.get(), LOCK_EX | LOCK_NB) == 0) return;
+  if (errno != EWOULDBLOCK) fail(ErrorNumber::device_unavailable, path, errno);
+  // Without a timer of its own the wait still ends at the open's bound, which is later.
+  const DriverWaitBound bound{turn_end};
+  while (::flock(device.get(), LOCK_EX) != 0) {
+    if (errno != EINTR) fail(ErrorNumber::device_unavailable, path, errno);
+    if (bound.passed()) throw RuntimeError{ErrorNumber::port_in_use, path + ": locked"};
   }
+}
+
+// The advisory lock, then the tty's own exclusive mode. A tty that is exclusive already belongs
+// to another program, also when root could open it regardless.
+void lock_exclusively(TtyDevice& device, const std::string& path, Clock::time_point turn_end) {
+  wait_for_advisory_lock(device, path, turn_end);
   int already_exclusive = 0;
   if (::ioctl(device.get(), TIOCGEXCL, &already_exclusive) == 0 && already_exclusive) {
     throw RuntimeError{ErrorNumber::port_in_use, path + ": held exclusively by another program"};
@@ -405,24 +432,49 @@ void apply_line_settings(const TtyDevice& device, const std::string& path,
   }
 }
 
-}  // namespace
-
-std::string serial_device_name(int port_number) {
-  return "/dev/ttyS" + std::to_string(port_number - 1);
-}
-
-std::unique_ptr<SerialPort> open_serial_device(const std::string& path,
-                                               const LineSettings& settings) {
+// One try at the port. Another program's hold on it refuses it at once (port_in_use), except the
+// advisory lock, which is waited for until the turn ends.
+std::unique_ptr<SerialPort> try_to_open(const std::string& path, const LineSettings& settings,
+                                        Clock::time_point turn_end) {
   // Checked before opening: opening some devices has effects of its own (raising DTR and RTS).
-  require_character_device(path);
   refuse_if_locked(path);
   // The driver's open and its settings calls can wait (on a USB adapter, on a remote device).
   const DriverWaitBound bound{Clock::now() + open_limit};
   if (!bound.armed()) fail(ErrorNumber::device_unavailable, path, errno);
   TtyDevice device{open_tty(path)};
-  lock_exclusively(device, path);
+  lock_exclusively(device, path, turn_end);
   apply_line_settings(device, path, settings);
   return std::make_unique<PosixSerialPort>(path, std::move(device), settings);
+}
+
+// How often a run waiting for its turn tries the port again, where the kernel cannot queue it: a
+// lock file, or a tty that another run holds exclusively.
+constexpr milliseconds turn_poll_interval{10};
+
+}  // namespace
+
+std::string serial_device_name(int port_number) {
+  // The name decides, not what it leads to: a link to an adapter that is not plugged in fails as
+  // that port rather than fall through to another device.
+  const std::string com_name = "/dev/COM" + std::to_string(port_number);
+  struct stat status {};
+  if (::lstat(com_name.c_str(), &status) == 0) return com_name;
+  return "/dev/ttyS" + std::to_string(port_number - 1);
+}
+
+std::unique_ptr<SerialPort> open_serial_device(const std::string& path,
+                                               const LineSettings& settings) {
+  require_character_device(path);
+  // A port that is held is tried again until the turn ends: runs started together take turns.
+  const auto turn_end = Clock::now() + turn_limit;
+  for (;;) {
+    try {
+      return try_to_open(path, settings, turn_end);
+    } catch (const RuntimeError& error) {
+      if (error.number() != ErrorNumber::port_in_use || Clock::now() >= turn_end) throw;
+    }
+    std::this_thread::sleep_for(turn_poll_interval);
+  }
 }
 
 std::unique_ptr<SerialPort> open_serial_port(int port_number, const LineSettings& settings) {

@@ -5,10 +5,13 @@
 #include <pty.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/wait.h>
 #include <termios.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstddef>
 #include <fstream>
 #include <iterator>
@@ -24,7 +27,13 @@
 namespace pelvaro {
 namespace {
 
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
 constexpr LineSettings nine_six_8n1{9600, Parity::none, 8, StopBits::one};
+
+// A held port is refused once the turn has passed: the turn, and a margin for the start.
+constexpr milliseconds refusal_bound = turn_limit + milliseconds{1000};
 
 const std::byte signal_byte[] = {std::byte{0x61}};
 
@@ -74,11 +83,77 @@ TEST(SerialPortOnPty, WritesExactlyTheOneByte) {
   EXPECT_EQ(line.take_received(), "a");
 }
 
+TEST(SerialPortOnPty, LeavesTheHangUpOnCloseAsItFoundIt) {
+  // Whether closing drops DTR and RTS is the port's own setting: a udev rule turns it off for a
+  // board that resets when DTR rises, so that it resets once, when plugged in.
+  for (const bool hang_up : {true, false}) {
+    SCOPED_TRACE(hang_up ? "HUPCL on" : "HUPCL off");
+    vcom::VirtualPort line{3};
+    {
+      FileDescriptor setter{::open(line.pty_path().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC)};
+      termios preset = line.line();
+      preset.c_cflag = hang_up ? preset.c_cflag | HUPCL : preset.c_cflag & ~tcflag_t{HUPCL};
+      ASSERT_EQ(::tcsetattr(setter.get(), TCSANOW, &preset), 0);
+    }
+    auto port = open_serial_device(line.pty_path(), nine_six_8n1);
+    EXPECT_EQ((line.line().c_cflag & HUPCL) != 0, hang_up);
+    port->write(signal_byte);
+    port->drain_and_close();
+    EXPECT_EQ((line.line().c_cflag & HUPCL) != 0, hang_up);
+  }
+}
+
+enum class Hold { advisory_lock, exclusive_mode };
+
+// Holds the port for `span` in a process of its own, as a run started a moment earlier would,
+// and gives it back; returns once the port is held.
+pid_t hold_for_a_moment(const std::string& path, Hold hold, milliseconds span) {
+  int ready[2];
+  if (::pipe(ready) != 0) return -1;
+  const pid_t child = ::fork();
+  if (child == 0) {
+    const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY);
+    const bool held =
+        hold == Hold::advisory_lock ? ::flock(fd, LOCK_EX) == 0 : ::ioctl(fd, TIOCEXCL) == 0;
+    if (!held || ::write(ready[1], "h", 1) != 1) ::_exit(1);
+    ::usleep(static_cast<useconds_t>(span.count()) * 1000);
+    if (hold == Hold::exclusive_mode) ::ioctl(fd, TIOCNXCL);
+    ::_exit(0);
+  }
+  ::close(ready[1]);
+  char held = 0;
+  const bool holds = ::read(ready[0], &held, 1) == 1;
+  ::close(ready[0]);
+  return holds ? child : -1;
+}
+
+TEST(SerialPortOnPty, WaitsForItsTurnWhileAnotherHoldsThePortForAMoment) {
+  for (const Hold hold : {Hold::advisory_lock, Hold::exclusive_mode}) {
+    SCOPED_TRACE(hold == Hold::advisory_lock ? "flock" : "TIOCEXCL");
+    vcom::VirtualPort line{3};
+    const pid_t holder = hold_for_a_moment(line.pty_path(), hold, milliseconds{300});
+    ASSERT_GT(holder, 0);
+    const auto start = Clock::now();
+    std::unique_ptr<SerialPort> port;
+    EXPECT_NO_THROW(port = open_serial_device(line.pty_path(), nine_six_8n1));
+    EXPECT_GE(Clock::now() - start, milliseconds{250}) << "opened while the other held it";
+    int status = -1;
+    ::waitpid(holder, &status, 0);
+    EXPECT_EQ(status, 0);
+    if (!port) continue;
+    port->write(signal_byte);
+    port->drain_and_close();
+    EXPECT_EQ(line.take_received(), "a");
+  }
+}
+
 TEST(SerialPortOnPty, APortHeldByAnotherProgramIsRefusedAndUntouched) {
   vcom::VirtualPort line{3};
   FileDescriptor holder{::open(line.pty_path().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC)};
   ASSERT_EQ(::flock(holder.get(), LOCK_EX | LOCK_NB), 0);
+  const auto start = Clock::now();
   EXPECT_EQ(open_failure(line.pty_path()), ErrorNumber::port_in_use);
+  EXPECT_LT(Clock::now() - start, refusal_bound);
   EXPECT_EQ(vcom::describe_line(line.line()), "1200 baud, 2 stop bits, cooked");
   holder.reset();
   EXPECT_NO_THROW(open_serial_device(line.pty_path(), nine_six_8n1));
@@ -116,7 +191,9 @@ TEST(SerialPortOnPty, APortHeldExclusivelyIsRefusedAndUntouched) {
   vcom::VirtualPort line{3};
   FileDescriptor holder{::open(line.pty_path().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC)};
   ASSERT_EQ(::ioctl(holder.get(), TIOCEXCL), 0);
+  const auto start = Clock::now();
   EXPECT_EQ(open_failure(line.pty_path()), ErrorNumber::port_in_use);
+  EXPECT_LT(Clock::now() - start, refusal_bound);
   EXPECT_EQ(vcom::describe_line(line.line()), "1200 baud, 2 stop bits, cooked");
   int still_exclusive = 0;
   ASSERT_EQ(::ioctl(holder.get(), TIOCGEXCL, &still_exclusive), 0);
