@@ -11,6 +11,8 @@
 set -euo pipefail
 
 if [ "${1:-}" = --in-throwaway-root ]; then
+  # A guard against running the rest on the machine itself by mistake.
+  [ "$(stat -f -c %T /)" = overlayfs ] || { echo "/ is no overlay: not in a throwaway root"; exit 1; }
   shift
 elif [ "$(id -u)" -ne 0 ]; then
   echo "SKIPPED: dpkg in a throwaway root needs root"
