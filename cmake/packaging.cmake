@@ -1,7 +1,7 @@
 # The packages, made with CPack from a configured build:
 #   Linux (configured with -DCMAKE_INSTALL_PREFIX=/usr):  cpack -G DEB
-#     pelvaro_<version>_<arch>.deb         the sender: no toolkit, no X
-#     pelvaro-window_<version>_<arch>.deb  its window and the desktop launcher
+#     pelvaro_<version>_<arch>.deb         the sender, its launcher and icon: no toolkit, no X
+#     pelvaro-window_<version>_<arch>.deb  its window, the helper pelvaro-window
 #   Windows (the mingw-w64 build):  cpack -G ZIP
 #     pelvaro-<version>-win64.zip          pelvaro.exe, pelvaro.txt, setup.txt
 

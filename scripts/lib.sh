@@ -203,3 +203,29 @@ first_command_without_sudo() {
   rm -rf "$tools" "$log"
   return "$status"
 }
+
+# The test run leaves the machine as it found it, beyond the packages it installs: what dpkg has
+# installed, and the files under /boot, /etc and /usr/lib/pelvaro (each one's type, mode, owner,
+# link target and, for a regular file, a checksum; times are left out, as a file rewritten with
+# the same content is no change). Recorded once the packages are installed, and compared at the end.
+record_host_state() { # file
+  mkdir -p "$(dirname "$1")"
+  {
+    dpkg-query -W -f='${db:Status-Abbrev} ${binary:Package} ${Version}\n' | LC_ALL=C sort
+    find /boot /etc /usr/lib/pelvaro -printf '%y %m %u:%g %p %l\n' 2>/dev/null | LC_ALL=C sort
+    find /boot /etc /usr/lib/pelvaro -type f -print0 2>/dev/null | LC_ALL=C sort -z |
+      xargs -0 -r sha256sum 2>&1
+  } >"$1"
+}
+
+# Fails, showing the difference, unless the machine is as record_host_state found it.
+expect_host_as_recorded() { # file
+  record_host_state "$1.now"
+  if ! diff -u "$1" "$1.now" >"$1.diff"; then
+    echo "FAILED: the test run changed the machine (dpkg's packages, /boot, /etc, /usr/lib/pelvaro):"
+    cat "$1.diff"
+    return 1
+  fi
+  echo "host check: $(grep -c '^[a-zA-Z]\{2\} ' "$1") packages, $(grep -c '^[a-z] [0-9]' "$1") \
+paths under /boot, /etc and /usr/lib/pelvaro: as they were before the tests"
+}

@@ -1,3 +1,13 @@
+// The send sequence: five statements on the serial control (port, line settings, open, write "a",
+// close), each one unit for the handler's error trap. Under resume-next (the activation step) a
+// failing statement is dropped silently and the next one runs, so a port that will not open fails
+// the write too, and the trap only remembers that something was dropped: status 1, nothing said.
+// Under propagate (the button) the first failure ends the sequence in the error report.
+// KAPALI, the first choice, is port 0: CommPort refuses it, and the open and the write fail after
+// it, so nothing is sent, by the same silent drops. frovan::Form_Activate (src/app/main_window.cpp)
+// tells the two apart by the selection and ends with 3 for switched off, which a script must not
+// take for a failed send.
+
 #include "serial/send_sequence.h"
 
 #include <string>

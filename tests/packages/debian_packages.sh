@@ -1,13 +1,33 @@
 #!/usr/bin/env bash
-# The Debian packages on this machine, through dpkg itself: install, a send from /usr/bin/pelvaro
-# on a pseudo-terminal as COM3, the settings edit kept by an upgrade and by a removal, nothing
-# left after a purge. Then desktop-file-validate and lintian on what was installed and built.
-# Needs root. Usage: debian_packages.sh PACKAGE_FOLDER VCOM
-# The machine is left as it was found: the packages are purged on every way out.
+# The Debian packages through dpkg itself: install, a send from /usr/bin/pelvaro on a
+# pseudo-terminal as COM3, the settings edit kept by an upgrade and by a removal, nothing left
+# after a purge. Then desktop-file-validate and lintian on what was installed and built.
+#
+# dpkg runs in a throwaway root (throwaway_root.sh, in a private mount namespace): this machine's
+# dpkg database and files are never touched, a pelvaro installed here is no obstacle, and a run
+# cut short leaves nothing behind. Only the logs, dpkg.log and lintian.log, are written to
+# PACKAGE_FOLDER. Needs root; skipped (exit status 77) otherwise.
+# Usage: debian_packages.sh PACKAGE_FOLDER VCOM
 set -euo pipefail
 
-packages=$(realpath "$1")
-vcom=$(realpath "$2")
+if [ "${1:-}" = --in-throwaway-root ]; then
+  # A guard against running the rest on the machine itself by mistake.
+  [ "$(stat -f -c %T /)" = overlayfs ] || { echo "/ is no overlay: not in a throwaway root"; exit 1; }
+  shift
+elif [ "$(id -u)" -ne 0 ]; then
+  echo "SKIPPED: dpkg in a throwaway root needs root"
+  exit 77
+else
+  here=$(dirname "$(realpath "$0")")
+  packages=$(realpath "$1")
+  vcom=$(realpath "$2")
+  exec unshare --mount --propagation private -- bash "$here/throwaway_root.sh" \
+    "$packages" "$here" "$vcom" -- bash "$here/debian_packages.sh" --in-throwaway-root \
+    "$packages" "$vcom"
+fi
+
+packages=$1
+vcom=$2
 failures=0
 
 fail() { echo "FAILED: $*"; failures=$((failures + 1)); }
@@ -18,44 +38,14 @@ check() { # description, command...
   if "$@"; then pass "$description"; else fail "$description"; fi
 }
 
-for package in pelvaro pelvaro-window; do
-  case $(dpkg-query -W -f='${db:Status-Status}' "$package" 2>/dev/null || true) in
-  "" | not-installed | config-files) ;;
-  *)
-    echo "SKIPPED: $package is installed on this machine already; its install is left alone"
-    exit 0
-    ;;
-  esac
+# Whatever this machine has of pelvaro is purged first, in the throwaway root alone.
+for package in pelvaro-window pelvaro; do
+  state=$(dpkg-query -W -f='${db:Status-Status}' "$package" 2>/dev/null || true)
+  if [ -n "$state" ] && [ "$state" != not-installed ]; then
+    echo "this machine has $package ($state); the throwaway root starts without it"
+    dpkg --purge --force-depends "$package" </dev/null >/dev/null
+  fi
 done
-
-# A removed pelvaro keeps its settings until it is purged, and an install over them would keep
-# them too, where this run needs the shipped ones. They are put aside and, on the way out, put back
-# under a removed pelvaro, as they were found.
-kept_settings=
-if [ "$(dpkg-query -W -f='${db:Status-Status}' pelvaro 2>/dev/null || true)" = config-files ]; then
-  kept_settings=$(mktemp -d)
-  cp -p /etc/pelvaro/pelvaro.txt "$kept_settings/" 2>/dev/null || true
-  echo "pelvaro is removed with its settings kept; they are put aside for the run"
-  dpkg --purge pelvaro >/dev/null
-fi
-
-put_back_kept_settings() {
-  [ -n "$kept_settings" ] || return 0
-  dpkg -i "$(ls "$packages"/pelvaro_*.deb | head -1)" </dev/null >/dev/null 2>&1 &&
-    if [ -e "$kept_settings/pelvaro.txt" ]; then
-      cp -p "$kept_settings/pelvaro.txt" /etc/pelvaro/pelvaro.txt
-    else
-      rm -f /etc/pelvaro/pelvaro.txt
-    fi &&
-    dpkg -r pelvaro </dev/null >/dev/null 2>&1 ||
-    echo "WARNING: the kept settings could not be put back; they are in $kept_settings"
-}
-
-purge() {
-  dpkg --purge pelvaro-window pelvaro >/dev/null 2>&1 || true
-  put_back_kept_settings
-}
-trap purge EXIT
 
 dpkg_quietly() { # a conffile question would read the closed input and fail, not hang
   timeout 120 dpkg "$@" </dev/null >"$packages/dpkg.log" 2>&1 || { cat "$packages/dpkg.log"; return 1; }
