@@ -9,6 +9,7 @@
 
 #include "platform/serial_port.h"
 #include "platform/win32/driver_call.h"
+#include "platform/win32/port_turn.h"
 #include "platform/win32/system_error.h"
 #include "platform/win32/win_handle.h"
 #include "runtime/runtime_error.h"
@@ -19,6 +20,11 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
+
+DWORD milliseconds_until(Clock::time_point deadline) {
+  const auto left = std::chrono::duration_cast<milliseconds>(deadline - Clock::now());
+  return static_cast<DWORD>(std::max<milliseconds::rep>(left.count(), 0));
+}
 
 [[noreturn]] void fail(ErrorNumber number, const std::string& port, DWORD code) {
   throw RuntimeError{number, port + ": " + system_error_text(code)};
@@ -84,29 +90,43 @@ void apply_line_settings(HANDLE port, const std::string& name, const LineSetting
   }
 }
 
-// Opens the port and gives it its line settings: the open phase, run against open_limit.
-WinHandle open_configured(const std::wstring& device, const std::string& name,
-                          const LineSettings& settings) {
-  // No sharing: the system's own exclusive open refuses a port that another program holds.
-  WinHandle handle{CreateFileW(device.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                               OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr)};
-  if (!handle.valid()) {
+// How long a run waits before it tries again to open a port that another program holds.
+constexpr milliseconds held_port_retry_interval{20};
+
+// How the system says that another program has the port open: Windows refuses a second
+// exclusive open with "access denied"; Wine reports a terminal that a Linux program holds in
+// exclusive mode as a lock violation.
+bool held_by_another_program(DWORD error) {
+  return error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION ||
+         error == ERROR_LOCK_VIOLATION;
+}
+
+// Opens the port exclusively, trying again while another program holds it until `deadline`.
+WinHandle open_when_free(const std::wstring& device, const std::string& name,
+                         Clock::time_point deadline) {
+  for (;;) {
+    WinHandle handle{CreateFileW(device.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                 OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr)};
+    if (handle.valid()) return handle;
     const DWORD error = GetLastError();
-    if (error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION) {
+    if (!held_by_another_program(error)) fail(ErrorNumber::device_unavailable, name, error);
+    if (Clock::now() + held_port_retry_interval >= deadline) {
       throw RuntimeError{ErrorNumber::port_in_use, name};
     }
-    fail(ErrorNumber::device_unavailable, name, error);
+    std::this_thread::sleep_for(held_port_retry_interval);
   }
+}
+
+// Opens the port and gives it its line settings: the open phase, run against the time left of the
+// turn and open_limit.
+WinHandle open_configured(const std::wstring& device, const std::string& name,
+                          const LineSettings& settings, Clock::time_point turn_deadline) {
+  WinHandle handle = open_when_free(device, name, turn_deadline);
   if (GetFileType(handle.get()) != FILE_TYPE_CHAR) {
     throw RuntimeError{ErrorNumber::not_a_serial_port, name};
   }
   apply_line_settings(handle.get(), name, settings);
   return handle;
-}
-
-DWORD milliseconds_until(Clock::time_point deadline) {
-  const auto left = std::chrono::duration_cast<milliseconds>(deadline - Clock::now());
-  return static_cast<DWORD>(std::max<milliseconds::rep>(left.count(), 0));
 }
 
 // One overlapped write: the bytes, the OVERLAPPED and its event, which the driver uses until the
@@ -192,10 +212,13 @@ DWORD release(SharedPort port, bool discard) {
 // it only waits for the writes before it to complete, which the write's own completion and the
 // empty output queue show, within a bound. Each bound of a thread's own comes first; the one it
 // runs against is a cancel grace later, for a call that the driver holds.
+// The run's turn at the port is given back once the port is closed (or its close left to the
+// driver), on the thread that took it.
 class WindowsSerialPort final : public SerialPort {
  public:
-  WindowsSerialPort(std::string name, WinHandle handle, const LineSettings& settings)
-      : name_(std::move(name)),
+  WindowsSerialPort(std::string name, WinHandle handle, const LineSettings& settings, PortTurn turn)
+      : turn_(std::move(turn)),
+        name_(std::move(name)),
         port_(std::make_shared<WinHandle>(std::move(handle))),
         settings_(settings) {}
 
@@ -219,6 +242,7 @@ class WindowsSerialPort final : public SerialPort {
     const bool wrote = written_since_open_ > 0;
     const DWORD drain_error = wrote ? wait_for_drain() : ERROR_SUCCESS;
     const DWORD close_error = release(std::move(port_), !wrote || drain_error != ERROR_SUCCESS);
+    turn_.end();
     if (drain_error != ERROR_SUCCESS) fail(ErrorNumber::output_not_drained, name_, drain_error);
     if (close_error != ERROR_SUCCESS) fail(ErrorNumber::write_failed, name_, close_error);
   }
@@ -233,6 +257,7 @@ class WindowsSerialPort final : public SerialPort {
     return drained ? *drained : GetLastError();
   }
 
+  PortTurn turn_;  // first, so that it goes last
   std::string name_;
   SharedPort port_;
   LineSettings settings_;
@@ -245,11 +270,16 @@ std::unique_ptr<SerialPort> open_serial_port(int port_number, const LineSettings
   const std::string name = "COM" + std::to_string(port_number);
   // The device namespace reaches COM10 and above, which the plain names do not.
   const std::wstring device = L"\\\\.\\COM" + std::to_wstring(port_number);
-  auto handle = call_within(open_limit, nullptr, [device, name, settings] {
-    return open_configured(device, name, settings);
+  // The turn among pelvaro's runs, then the port itself, which another program may hold: both
+  // within turn_limit, then the open's own bound.
+  const auto turn_deadline = Clock::now() + turn_limit;
+  PortTurn turn = wait_for_turn(port_number, name, turn_deadline);
+  const auto limit = milliseconds{milliseconds_until(turn_deadline)} + open_limit;
+  auto handle = call_within(limit, nullptr, [device, name, settings, turn_deadline] {
+    return open_configured(device, name, settings, turn_deadline);
   });
   if (!handle) fail(ErrorNumber::device_unavailable, name, GetLastError());
-  return std::make_unique<WindowsSerialPort>(name, std::move(*handle), settings);
+  return std::make_unique<WindowsSerialPort>(name, std::move(*handle), settings, std::move(turn));
 }
 
 }  // namespace pelvaro
