@@ -59,7 +59,9 @@ BYTE stop_bits_code(StopBits stop_bits) {
 }
 
 // Raw 8-bit transfer at the given line settings, no flow control of either kind, the modem
-// lines ignored, and DTR and RTS raised as an open port has them.
+// lines ignored. DTR and RTS are held off, both in this one call: a board that resets when DTR
+// rises (an Arduino Uno's auto-reset) is not reset by a run, and one that resets when the two
+// differ (an ESP32's auto-reset circuit) sees them alike once the settings are in.
 void apply_line_settings(HANDLE port, const std::string& name, const LineSettings& settings) {
   DCB line{};
   line.DCBlength = sizeof line;
@@ -72,8 +74,8 @@ void apply_line_settings(HANDLE port, const std::string& name, const LineSetting
   line.fParity = settings.parity != Parity::none;
   line.fOutxCtsFlow = FALSE;
   line.fOutxDsrFlow = FALSE;
-  line.fDtrControl = DTR_CONTROL_ENABLE;
-  line.fRtsControl = RTS_CONTROL_ENABLE;
+  line.fDtrControl = DTR_CONTROL_DISABLE;
+  line.fRtsControl = RTS_CONTROL_DISABLE;
   line.fDsrSensitivity = FALSE;
   line.fOutX = FALSE;
   line.fInX = FALSE;
