@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -20,11 +21,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
-
-DWORD milliseconds_until(Clock::time_point deadline) {
-  const auto left = std::chrono::duration_cast<milliseconds>(deadline - Clock::now());
-  return static_cast<DWORD>(std::max<milliseconds::rep>(left.count(), 0));
-}
 
 [[noreturn]] void fail(ErrorNumber number, const std::string& port, DWORD code) {
   throw RuntimeError{number, port + ": " + system_error_text(code)};
@@ -103,32 +99,44 @@ bool held_by_another_program(DWORD error) {
          error == ERROR_LOCK_VIOLATION;
 }
 
-// Opens the port exclusively, trying again while another program holds it until `deadline`.
-WinHandle open_when_free(const std::wstring& device, const std::string& name,
-                         Clock::time_point deadline) {
-  for (;;) {
-    WinHandle handle{CreateFileW(device.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                                 OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr)};
-    if (handle.valid()) return handle;
+// Opens the port exclusively and gives it its line settings: one try, run against open_limit.
+// Returns nothing if another program holds the port.
+std::optional<WinHandle> open_configured(const std::wstring& device, const std::string& name,
+                                         const LineSettings& settings) {
+  WinHandle handle{CreateFileW(device.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                               OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr)};
+  if (!handle.valid()) {
     const DWORD error = GetLastError();
-    if (!held_by_another_program(error)) fail(ErrorNumber::device_unavailable, name, error);
-    if (Clock::now() + held_port_retry_interval >= deadline) {
+    if (held_by_another_program(error)) return std::nullopt;
+    fail(ErrorNumber::device_unavailable, name, error);
+  }
+  if (GetFileType(handle.get()) != FILE_TYPE_CHAR) {
+    throw RuntimeError{ErrorNumber::not_a_serial_port, name};
+  }
+  apply_line_settings(handle.get(), name, settings);
+  return handle;
+}
+
+// Opens the port, trying again while another program holds it until `turn_deadline`. Each try
+// has open_limit of its own, so that the turn's time does not lengthen a try that hangs.
+WinHandle open_when_free(const std::wstring& device, const std::string& name,
+                         const LineSettings& settings, Clock::time_point turn_deadline) {
+  for (;;) {
+    auto opened = call_within(open_limit, nullptr, [device, name, settings] {
+      return open_configured(device, name, settings);
+    });
+    if (!opened) fail(ErrorNumber::device_unavailable, name, GetLastError());
+    if (*opened) return std::move(**opened);
+    if (Clock::now() + held_port_retry_interval >= turn_deadline) {
       throw RuntimeError{ErrorNumber::port_in_use, name};
     }
     std::this_thread::sleep_for(held_port_retry_interval);
   }
 }
 
-// Opens the port and gives it its line settings: the open phase, run against the time left of the
-// turn and open_limit.
-WinHandle open_configured(const std::wstring& device, const std::string& name,
-                          const LineSettings& settings, Clock::time_point turn_deadline) {
-  WinHandle handle = open_when_free(device, name, turn_deadline);
-  if (GetFileType(handle.get()) != FILE_TYPE_CHAR) {
-    throw RuntimeError{ErrorNumber::not_a_serial_port, name};
-  }
-  apply_line_settings(handle.get(), name, settings);
-  return handle;
+DWORD milliseconds_until(Clock::time_point deadline) {
+  const auto left = std::chrono::duration_cast<milliseconds>(deadline - Clock::now());
+  return static_cast<DWORD>(std::max<milliseconds::rep>(left.count(), 0));
 }
 
 // One overlapped write: the bytes, the OVERLAPPED and its event, which the driver uses until the
@@ -276,12 +284,8 @@ std::unique_ptr<SerialPort> open_serial_port(int port_number, const LineSettings
   // within turn_limit, then the open's own bound.
   const auto turn_deadline = Clock::now() + turn_limit;
   PortTurn turn = wait_for_turn(port_number, name, turn_deadline);
-  const auto limit = milliseconds{milliseconds_until(turn_deadline)} + open_limit;
-  auto handle = call_within(limit, nullptr, [device, name, settings, turn_deadline] {
-    return open_configured(device, name, settings, turn_deadline);
-  });
-  if (!handle) fail(ErrorNumber::device_unavailable, name, GetLastError());
-  return std::make_unique<WindowsSerialPort>(name, std::move(*handle), settings, std::move(turn));
+  WinHandle handle = open_when_free(device, name, settings, turn_deadline);
+  return std::make_unique<WindowsSerialPort>(name, std::move(handle), settings, std::move(turn));
 }
 
 }  // namespace pelvaro
