@@ -362,9 +362,6 @@ TEST_F(WineRun, RunsStartedTogetherOnALineThatNeverDrainsEachGiveUpInBoundedTime
   }
   const auto uses = line_uses(log);
   expect_one_at_a_time(uses);
-  // Five turns of at least the drain's bound (5 s) do not fit in the turn's bound of runs started
-  // together: some runs were refused their turn.
-  EXPECT_LT(uses.size(), 5u);
   for (const auto& use : uses) EXPECT_EQ(use.writes, 1);
   EXPECT_EQ(ports[0].take_received(), std::string(uses.size(), 'a'));
 }
