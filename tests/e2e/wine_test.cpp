@@ -3,7 +3,10 @@
 
 #include <gtest/gtest.h>  // before anything that may bring in the X headers
 
+#include <fcntl.h>
+#include <sys/ioctl.h>
 #include <termios.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -11,9 +14,11 @@
 #include <fstream>
 #include <future>
 #include <iterator>
+#include <map>
 #include <memory>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "support/temporary_directory.h"
@@ -25,8 +30,14 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace pelvaro::testing;
+using pelvaro::FileDescriptor;
 
 constexpr std::chrono::seconds run_limit{60};
+
+// How long a run waits for its turn at a port that another run or another program holds.
+constexpr std::chrono::milliseconds turn_limit{3000};
+// Beyond a run's own bounds, for Wine's start on a busy machine, timed beside it in a clean run.
+constexpr std::chrono::milliseconds start_margin{1500};
 
 std::string missing_tool() {
   for (const char* tool : {"/usr/bin/wine", "/usr/bin/wineserver", "/usr/bin/wineboot"}) {
@@ -113,19 +124,52 @@ class WineRun : public ::testing::Test {
   vcom::ProcessResult run_wine(std::vector<vcom::VirtualPort>& ports,
                                const std::vector<std::string>& argv, const std::string& display,
                                const std::vector<std::string>& more_environment = {}) {
-    const fs::path devices = prefix() / "dosdevices";
-    for (auto& port : ports) {
-      const fs::path link = devices / ("com" + std::to_string(port.com()));
-      fs::remove(link);
-      fs::create_symlink(port.pty_path(), link);
-    }
+    link_ports(ports);
     auto environment = wine_environment(display);
     environment.insert(environment.end(), more_environment.begin(), more_environment.end());
     auto result = vcom::run_process(argv, run_limit, environment);
     wine_tool({"/usr/bin/wineserver", "-w"});
-    for (auto& port : ports) fs::remove(devices / ("com" + std::to_string(port.com())));
+    unlink_ports(ports);
     EXPECT_FALSE(result.timed_out);
     return result;
+  }
+
+  // Starts `count` runs of pelvaro.exe at the same moment, without a display.
+  std::vector<vcom::ProcessResult> run_together(int count, std::vector<vcom::VirtualPort>& ports,
+                                                const std::vector<std::string>& more_environment) {
+    link_ports(ports);
+    auto environment = wine_environment();
+    environment.insert(environment.end(), more_environment.begin(), more_environment.end());
+    const std::vector<std::string> argv{"/usr/bin/wine", (folder.path() / "pelvaro.exe").string()};
+    std::vector<std::future<vcom::ProcessResult>> running;
+    for (int i = 0; i < count; ++i) {
+      running.push_back(std::async(std::launch::async, [&argv, &environment] {
+        return vcom::run_process(argv, run_limit, environment);
+      }));
+    }
+    std::vector<vcom::ProcessResult> results;
+    for (auto& run : running) results.push_back(run.get());
+    wine_tool({"/usr/bin/wineserver", "-w"});
+    unlink_ports(ports);
+    for (const auto& result : results) EXPECT_FALSE(result.timed_out);
+    return results;
+  }
+
+  // Points the prefix's COMn links at the ports' pseudo-terminals.
+  static void link_ports(std::vector<vcom::VirtualPort>& ports) {
+    for (auto& port : ports) {
+      const fs::path link = com_link(port);
+      fs::remove(link);
+      fs::create_symlink(port.pty_path(), link);
+    }
+  }
+
+  static void unlink_ports(std::vector<vcom::VirtualPort>& ports) {
+    for (auto& port : ports) fs::remove(com_link(port));
+  }
+
+  static fs::path com_link(const vcom::VirtualPort& port) {
+    return prefix() / "dosdevices" / ("com" + std::to_string(port.com()));
   }
 
   struct Reported {
@@ -232,6 +276,175 @@ TEST_F(WineRun, EachDriverCallThatDoesNotReturnIsGivenUpOnInBoundedTime) {
     EXPECT_EQ(result.standard_error, "") << fault.name;
     EXPECT_LT(result.elapsed, start.elapsed + fault.bound + milliseconds{1500}) << fault.name;
     EXPECT_EQ(ports[0].take_received(), fault.received) << fault.name;
+  }
+}
+
+// What the line-fault library's log (LINE_LOG) shows of one process's use of the line.
+struct LineUse {
+  std::chrono::nanoseconds first{};
+  std::chrono::nanoseconds last{};
+  int writes = 0;
+  std::vector<std::string> modem_lines;  // "dtr=D rts=R" after each change, in order
+};
+
+std::vector<LineUse> line_uses(const fs::path& log) {
+  std::ifstream in{log};
+  std::map<int, LineUse> by_process;
+  int process = 0;
+  long long at = 0;
+  std::string call;
+  while (in >> process >> at && std::getline(in >> std::ws, call)) {
+    const auto [entry, first] = by_process.try_emplace(process);
+    LineUse& use = entry->second;
+    if (first) use.first = std::chrono::nanoseconds{at};
+    use.last = std::chrono::nanoseconds{at};
+    if (call == "write") ++use.writes;
+    if (call.starts_with("lines ")) use.modem_lines.push_back(call.substr(6));
+  }
+  std::vector<LineUse> uses;
+  for (auto& [ignored, use] : by_process) uses.push_back(std::move(use));
+  std::sort(uses.begin(), uses.end(),
+            [](const auto& a, const auto& b) { return a.first < b.first; });
+  return uses;
+}
+
+// Each process's first call on the line comes after the one before it made its last.
+void expect_one_at_a_time(const std::vector<LineUse>& uses) {
+  for (std::size_t i = 1; i < uses.size(); ++i) {
+    EXPECT_GT(uses[i].first, uses[i - 1].last)
+        << "runs " << i << " and " << i + 1 << " had the line at the same time";
+  }
+}
+
+std::vector<std::string> logging_line_use(const fs::path& log) {
+  return {"LD_PRELOAD=" LINE_FAULTS_LIBRARY, "LINE_LOG=" + log.string()};
+}
+
+// Runs started together (a double click, a burst of events): Wine opens the port for every one of
+// them at once, so what keeps them apart is pelvaro's own turn. Each sends its byte, once, says 0,
+// and ends within the turn's bound and its own send beyond Wine's start.
+TEST_F(WineRun, RunsStartedTogetherTakeTurnsAndEachSendsItsByte) {
+  folder.write("pelvaro.txt", "[ayar]\r\ncom=3\r\n");
+  auto ports = vcom::virtual_ports({3});
+  const auto start = run(ports);
+  ASSERT_EQ(start.exit_status, 0) << start.standard_error;
+  ports[0].take_received();
+  const fs::path log = folder.path() / "line.log";
+  const auto results = run_together(5, ports, logging_line_use(log));
+  for (const auto& result : results) {
+    EXPECT_EQ(result.exit_status, 0) << result.standard_error;
+    EXPECT_LT(result.elapsed, start.elapsed + turn_limit + start_margin);
+  }
+  EXPECT_EQ(ports[0].take_received(), "aaaaa");
+  const auto uses = line_uses(log);
+  EXPECT_EQ(uses.size(), 5u);
+  expect_one_at_a_time(uses);
+}
+
+// The same on a line whose output never drains: each run that has its turn writes its byte, gives
+// up on it at the drain's bound and passes the turn on; a run whose turn does not come within the
+// turn's bound sends nothing. Every run ends with 1, in bounded time.
+TEST_F(WineRun, RunsStartedTogetherOnALineThatNeverDrainsEachGiveUpInBoundedTime) {
+  // The turn, then the drain's bound and the release's with a cancel's grace.
+  constexpr std::chrono::milliseconds bound = turn_limit + std::chrono::milliseconds{1700};
+  folder.write("pelvaro.txt", "[ayar]\r\ncom=3\r\n");
+  auto ports = vcom::virtual_ports({3});
+  const auto start = run(ports);
+  ASSERT_EQ(start.exit_status, 0) << start.standard_error;
+  ports[0].take_received();
+  const fs::path log = folder.path() / "line.log";
+  auto environment = logging_line_use(log);
+  environment.push_back("LINE_FAULT=stuck-queue");
+  const auto results = run_together(5, ports, environment);
+  for (const auto& result : results) {
+    EXPECT_EQ(result.exit_status, 1) << result.standard_error;
+    EXPECT_LT(result.elapsed, start.elapsed + bound + start_margin);
+  }
+  const auto uses = line_uses(log);
+  expect_one_at_a_time(uses);
+  for (const auto& use : uses) EXPECT_EQ(use.writes, 1);
+  EXPECT_EQ(ports[0].take_received(), std::string(uses.size(), 'a'));
+}
+
+// Another program holding the port, as one on Linux holds a terminal: in exclusive mode, which
+// Wine's server runs into when it opens the device for pelvaro.exe. The mode stops programs
+// without the capability CAP_SYS_ADMIN only, so as root Wine runs without it.
+class HeldPort : public WineRun {
+ protected:
+  std::vector<std::string> wine_command() const {
+    std::vector<std::string> argv;
+    if (::geteuid() == 0) {
+      argv = {"/usr/bin/setpriv", "--inh-caps=-sys_admin", "--bounding-set=-sys_admin", "--"};
+    }
+    argv.push_back("/usr/bin/wine");
+    argv.push_back((folder.path() / "pelvaro.exe").string());
+    return argv;
+  }
+
+  vcom::ProcessResult run_held(std::vector<vcom::VirtualPort>& ports) {
+    return run_wine(ports, wine_command(), {});
+  }
+
+  static void set_exclusive(const FileDescriptor& holder, bool exclusive) {
+    ASSERT_EQ(::ioctl(holder.get(), exclusive ? TIOCEXCL : TIOCNXCL), 0);
+  }
+};
+
+TEST_F(HeldPort, IsRefusedAtTheTurnsBoundOrUsedWhenGivenBackBefore) {
+  folder.write("pelvaro.txt", "[ayar]\r\ncom=3\r\n");
+  auto ports = vcom::virtual_ports({3});
+  const auto start = run_held(ports);
+  ASSERT_EQ(start.exit_status, 0) << start.standard_error;
+  ASSERT_EQ(ports[0].take_received(), "a");
+  const FileDescriptor holder{::open(ports[0].pty_path().c_str(), O_RDWR | O_NOCTTY)};
+  ASSERT_TRUE(holder.valid());
+
+  set_exclusive(holder, true);
+  const auto refused = run_held(ports);
+  EXPECT_EQ(refused.exit_status, 1) << refused.standard_error;
+  EXPECT_LT(refused.elapsed, start.elapsed + turn_limit + start_margin);
+  EXPECT_EQ(ports[0].take_received(), "");
+
+  std::thread giving_back{[&holder] {
+    std::this_thread::sleep_for(std::chrono::milliseconds{1000});
+    set_exclusive(holder, false);
+  }};
+  const auto waited = run_held(ports);
+  giving_back.join();
+  EXPECT_EQ(waited.exit_status, 0) << waited.standard_error;
+  EXPECT_EQ(ports[0].take_received(), "a");
+}
+
+// A pseudo-terminal has no modem-control lines: the line-fault library gives it some and logs
+// each change Wine's serial code makes of them for pelvaro.exe's settings, as a serial driver
+// would get it. From either state a run may find the lines in (raised, as Linux raises them at
+// every open of a port, or off, as a run before left them), DTR and RTS end off, and neither is
+// ever raised.
+TEST_F(WineRun, HoldsDtrAndRtsOffAndNeverRaisesThem) {
+  folder.write("pelvaro.txt", "[ayar]\r\ncom=3\r\n");
+  for (const std::string found : {"dtr,rts", "none"}) {
+    const fs::path log = folder.path() / ("lines-" + found + ".log");
+    auto environment = logging_line_use(log);
+    environment.push_back("LINE_MODEM=" + found);
+    auto ports = vcom::virtual_ports({3});
+    const auto result = run(ports, {}, {}, environment);
+    EXPECT_EQ(result.exit_status, 0) << result.standard_error;
+    EXPECT_EQ(ports[0].take_received(), "a");
+    const auto uses = line_uses(log);
+    ASSERT_EQ(uses.size(), 1u) << found;
+    const auto& lines = uses[0].modem_lines;
+    ASSERT_FALSE(lines.empty()) << found << ": no modem-control request reached the line";
+    bool dtr = found.find("dtr") != std::string::npos;
+    bool rts = found.find("rts") != std::string::npos;
+    for (const std::string& state : lines) {
+      const bool dtr_now = state.find("dtr=1") != std::string::npos;
+      const bool rts_now = state.find("rts=1") != std::string::npos;
+      EXPECT_FALSE(dtr_now && !dtr) << found << ": DTR raised";
+      EXPECT_FALSE(rts_now && !rts) << found << ": RTS raised";
+      dtr = dtr_now;
+      rts = rts_now;
+    }
+    EXPECT_EQ(lines.back(), "dtr=0 rts=0") << found;
   }
 }
 

@@ -16,19 +16,29 @@
  *   stuck-flush  discarding the output never returns
  * Like the kernel's own waits, the stuck ones end only when a signal interrupts them. Only
  * terminal devices are affected, and nothing in Wine's server, which every Windows program under
- * Wine waits on, so that there the fault is the Windows program's own. */
+ * Wine waits on, so that there the fault is the Windows program's own.
+ *
+ * Two recorders go with them, for terminals too and outside Wine's server:
+ *   LINE_LOG=file  appends a line "<pid> <monotonic ns> <call>" for each ioctl, write and close on
+ *                  a terminal, so that a test sees when each process used the line
+ *   LINE_MODEM=dtr,rts|dtr|rts|none  gives the terminals modem-control lines, which a
+ *                  pseudo-terminal lacks, starting as listed: TIOCMGET reads them, TIOCMSET,
+ *                  TIOCMBIS and TIOCMBIC change them, and each change is logged as the call
+ *                  "lines dtr=D rts=R". */
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <stdarg.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <termios.h>
+#include <time.h>
 #include <unistd.h>
 
 typedef int (*ioctl_function)(int, unsigned long, void*);
@@ -57,10 +67,60 @@ static int fault_listed(const char* faults, const char* name) {
   }
 }
 
+static int in_wine_server(void) {
+  return strncmp(program_invocation_short_name, "wineserver", strlen("wineserver")) == 0;
+}
+
 static int fault_is(const char* name) {
   const char* faults = getenv("LINE_FAULT");
-  return faults && fault_listed(faults, name) &&
-         strncmp(program_invocation_short_name, "wineserver", strlen("wineserver")) != 0;
+  return faults && fault_listed(faults, name) && !in_wine_server();
+}
+
+/* Appends "<pid> <monotonic ns> <call>" to LINE_LOG in one write, so that the lines of processes
+ * logging at once do not mix. */
+static void log_call(int fd, const char* call) {
+  const char* path = getenv("LINE_LOG");
+  if (!path || fd <= 2 || !isatty(fd) || in_wine_server()) return;
+  struct timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  char line[128];
+  const int length = snprintf(line, sizeof line, "%d %lld %s\n", (int)getpid(),
+                              (long long)now.tv_sec * 1000000000LL + now.tv_nsec, call);
+  const int log = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+  if (log < 0) return;
+  if (write(log, line, (size_t)length) != length) {
+    /* the test finds the line missing */
+  }
+  close(log);
+}
+
+/* The modem-control lines of the process's terminals, as TIOCM_* bits: the emulated driver's
+ * state, -1 until first used. */
+static int modem_lines = -1;
+
+static int emulates_modem_lines(int fd) {
+  return getenv("LINE_MODEM") && fd > 2 && isatty(fd) && !in_wine_server();
+}
+
+static int current_modem_lines(void) {
+  if (modem_lines < 0) {
+    const char* start = getenv("LINE_MODEM");
+    modem_lines =
+        (fault_listed(start, "dtr") ? TIOCM_DTR : 0) | (fault_listed(start, "rts") ? TIOCM_RTS : 0);
+  }
+  return modem_lines;
+}
+
+static void change_modem_lines(int fd, unsigned long request, int bits) {
+  const int lines = current_modem_lines();
+  const int changing = bits & (TIOCM_DTR | TIOCM_RTS);
+  if (request == TIOCMSET) modem_lines = (lines & ~(TIOCM_DTR | TIOCM_RTS)) | changing;
+  if (request == TIOCMBIS) modem_lines = lines | changing;
+  if (request == TIOCMBIC) modem_lines = lines & ~changing;
+  char call[32];
+  snprintf(call, sizeof call, "lines dtr=%d rts=%d", (modem_lines & TIOCM_DTR) != 0,
+           (modem_lines & TIOCM_RTS) != 0);
+  log_call(fd, call);
 }
 
 /* A wait that only a signal ends, as an interruptible wait in the kernel. */
@@ -80,6 +140,16 @@ int ioctl(int fd, unsigned long request, ...) {
   va_start(arguments, request);
   void* argument = va_arg(arguments, void*);
   va_end(arguments);
+  log_call(fd, "ioctl");
+  if (request == TIOCMGET && emulates_modem_lines(fd)) {
+    *(int*)argument = current_modem_lines();
+    return 0;
+  }
+  if ((request == TIOCMSET || request == TIOCMBIS || request == TIOCMBIC) &&
+      emulates_modem_lines(fd)) {
+    change_modem_lines(fd, request, *(const int*)argument);
+    return 0;
+  }
   if (request == TIOCOUTQ && fault_is("stuck-queue") && isatty(fd)) {
     *(int*)argument = 1;
     return 0;
@@ -98,6 +168,7 @@ int ioctl(int fd, unsigned long request, ...) {
 }
 
 ssize_t write(int fd, const void* data, size_t size) {
+  log_call(fd, "write");
   if (fd > 2 && isatty(fd)) {
     if (fault_is("stuck-write")) {
       errno = EAGAIN;
@@ -137,6 +208,7 @@ int tcdrain(int fd) {
 }
 
 int close(int fd) {
+  log_call(fd, "close");
   /* The kernel's close waits for the drain too, then closes all the same. */
   if (fd > 2 && (fault_is("stuck-drain") || fault_is("stuck-close")) && isatty(fd)) {
     wait_for_a_signal();

@@ -3,12 +3,14 @@
 #include <algorithm>
 #include <chrono>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "platform/serial_port.h"
 #include "platform/win32/driver_call.h"
+#include "platform/win32/port_turn.h"
 #include "platform/win32/system_error.h"
 #include "platform/win32/win_handle.h"
 #include "runtime/runtime_error.h"
@@ -53,7 +55,9 @@ BYTE stop_bits_code(StopBits stop_bits) {
 }
 
 // Raw 8-bit transfer at the given line settings, no flow control of either kind, the modem
-// lines ignored, and DTR and RTS raised as an open port has them.
+// lines ignored. DTR and RTS are held off, both in this one call: a board that resets when DTR
+// rises (an Arduino Uno's auto-reset) is not reset by a run, and one that resets when the two
+// differ (an ESP32's auto-reset circuit) sees them alike once the settings are in.
 void apply_line_settings(HANDLE port, const std::string& name, const LineSettings& settings) {
   DCB line{};
   line.DCBlength = sizeof line;
@@ -66,8 +70,8 @@ void apply_line_settings(HANDLE port, const std::string& name, const LineSetting
   line.fParity = settings.parity != Parity::none;
   line.fOutxCtsFlow = FALSE;
   line.fOutxDsrFlow = FALSE;
-  line.fDtrControl = DTR_CONTROL_ENABLE;
-  line.fRtsControl = RTS_CONTROL_ENABLE;
+  line.fDtrControl = DTR_CONTROL_DISABLE;
+  line.fRtsControl = RTS_CONTROL_DISABLE;
   line.fDsrSensitivity = FALSE;
   line.fOutX = FALSE;
   line.fInX = FALSE;
@@ -84,17 +88,26 @@ void apply_line_settings(HANDLE port, const std::string& name, const LineSetting
   }
 }
 
-// Opens the port and gives it its line settings: the open phase, run against open_limit.
-WinHandle open_configured(const std::wstring& device, const std::string& name,
-                          const LineSettings& settings) {
-  // No sharing: the system's own exclusive open refuses a port that another program holds.
+// How long a run waits before it tries again to open a port that another program holds.
+constexpr milliseconds held_port_retry_interval{20};
+
+// How the system says that another program has the port open: Windows refuses a second
+// exclusive open with "access denied"; Wine reports a terminal that a Linux program holds in
+// exclusive mode as a lock violation.
+bool held_by_another_program(DWORD error) {
+  return error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION ||
+         error == ERROR_LOCK_VIOLATION;
+}
+
+// Opens the port exclusively and gives it its line settings: one try, run against open_limit.
+// Returns nothing if another program holds the port.
+std::optional<WinHandle> open_configured(const std::wstring& device, const std::string& name,
+                                         const LineSettings& settings) {
   WinHandle handle{CreateFileW(device.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                                OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr)};
   if (!handle.valid()) {
     const DWORD error = GetLastError();
-    if (error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION) {
-      throw RuntimeError{ErrorNumber::port_in_use, name};
-    }
+    if (held_by_another_program(error)) return std::nullopt;
     fail(ErrorNumber::device_unavailable, name, error);
   }
   if (GetFileType(handle.get()) != FILE_TYPE_CHAR) {
@@ -102,6 +115,23 @@ WinHandle open_configured(const std::wstring& device, const std::string& name,
   }
   apply_line_settings(handle.get(), name, settings);
   return handle;
+}
+
+// Opens the port, trying again while another program holds it until `turn_deadline`. Each try
+// has open_limit of its own, so that the turn's time does not lengthen a try that hangs.
+WinHandle open_when_free(const std::wstring& device, const std::string& name,
+                         const LineSettings& settings, Clock::time_point turn_deadline) {
+  for (;;) {
+    auto opened = call_within(open_limit, nullptr, [device, name, settings] {
+      return open_configured(device, name, settings);
+    });
+    if (!opened) fail(ErrorNumber::device_unavailable, name, GetLastError());
+    if (*opened) return std::move(**opened);
+    if (Clock::now() + held_port_retry_interval >= turn_deadline) {
+      throw RuntimeError{ErrorNumber::port_in_use, name};
+    }
+    std::this_thread::sleep_for(held_port_retry_interval);
+  }
 }
 
 DWORD milliseconds_until(Clock::time_point deadline) {
@@ -192,10 +222,13 @@ DWORD release(SharedPort port, bool discard) {
 // it only waits for the writes before it to complete, which the write's own completion and the
 // empty output queue show, within a bound. Each bound of a thread's own comes first; the one it
 // runs against is a cancel grace later, for a call that the driver holds.
+// The run's turn at the port is given back once the port is closed (or its close left to the
+// driver), on the thread that took it.
 class WindowsSerialPort final : public SerialPort {
  public:
-  WindowsSerialPort(std::string name, WinHandle handle, const LineSettings& settings)
-      : name_(std::move(name)),
+  WindowsSerialPort(std::string name, WinHandle handle, const LineSettings& settings, PortTurn turn)
+      : turn_(std::move(turn)),
+        name_(std::move(name)),
         port_(std::make_shared<WinHandle>(std::move(handle))),
         settings_(settings) {}
 
@@ -219,6 +252,7 @@ class WindowsSerialPort final : public SerialPort {
     const bool wrote = written_since_open_ > 0;
     const DWORD drain_error = wrote ? wait_for_drain() : ERROR_SUCCESS;
     const DWORD close_error = release(std::move(port_), !wrote || drain_error != ERROR_SUCCESS);
+    turn_.end();
     if (drain_error != ERROR_SUCCESS) fail(ErrorNumber::output_not_drained, name_, drain_error);
     if (close_error != ERROR_SUCCESS) fail(ErrorNumber::write_failed, name_, close_error);
   }
@@ -233,6 +267,7 @@ class WindowsSerialPort final : public SerialPort {
     return drained ? *drained : GetLastError();
   }
 
+  PortTurn turn_;  // first, so that it goes last
   std::string name_;
   SharedPort port_;
   LineSettings settings_;
@@ -245,11 +280,12 @@ std::unique_ptr<SerialPort> open_serial_port(int port_number, const LineSettings
   const std::string name = "COM" + std::to_string(port_number);
   // The device namespace reaches COM10 and above, which the plain names do not.
   const std::wstring device = L"\\\\.\\COM" + std::to_wstring(port_number);
-  auto handle = call_within(open_limit, nullptr, [device, name, settings] {
-    return open_configured(device, name, settings);
-  });
-  if (!handle) fail(ErrorNumber::device_unavailable, name, GetLastError());
-  return std::make_unique<WindowsSerialPort>(name, std::move(*handle), settings);
+  // The turn among pelvaro's runs, then the port itself, which another program may hold: both
+  // within turn_limit, then the open's own bound.
+  const auto turn_deadline = Clock::now() + turn_limit;
+  PortTurn turn = wait_for_turn(port_number, name, turn_deadline);
+  WinHandle handle = open_when_free(device, name, settings, turn_deadline);
+  return std::make_unique<WindowsSerialPort>(name, std::move(handle), settings, std::move(turn));
 }
 
 }  // namespace pelvaro
