@@ -389,8 +389,9 @@ TEST_F(UsbSerial, FtdiAdapterGetsOneByteAt9600NoParity8DataBits1StopBitAndTheRun
   expect_set_from(adapter_at(boot_->events, com5_preset.baud), com5_preset);
   EXPECT_EQ(boot_->received[5], "a");
   EXPECT_EQ(status_of("ftdi"), "0");
-  // The adapter's drain is the truth there: the byte is gone well before the bound on its wait.
-  EXPECT_LT(run_ms("ftdi"), 1000);
+  // The adapter's drain is the truth there. Bounds on a hang, generous for an emulated machine on
+  // a busy host: well within what a line that cannot drain costs (about 2.5 s).
+  EXPECT_LT(run_ms("ftdi"), 2500);
 }
 
 TEST_F(UsbSerial, FtdiAdapterSeesDtrAndRtsRaisedAtOpenAndDroppedAtClose) {
@@ -431,7 +432,7 @@ TEST_F(UsbSerial, CdcAcmDeviceGetsOneByteAt9600NoParity8DataBits1StopBitAndTheRu
   for (auto it = codings.rbegin(); it != preset; ++it) EXPECT_EQ(*it, wanted);
   EXPECT_EQ(after(boot_->console, "gadget received ").value_or("missing"), "61");
   EXPECT_EQ(status_of("acm"), "0");
-  EXPECT_LT(run_ms("acm"), 1000);
+  EXPECT_LT(run_ms("acm"), 2500);
   std::cout << "CDC-ACM control line states (DTR bit 0, RTS bit 1): "
             << hex(acm_control_lines(boot_->console)) << "\n";
 }
@@ -446,7 +447,8 @@ TEST_F(UsbSerial, KapaliSendsNothing) {
 
 TEST_F(UsbSerial, ALinkToAnAdapterThatIsGoneFailsAtOnce) {
   EXPECT_EQ(status_of("absent"), "1");
-  EXPECT_LT(run_ms("absent"), 500);
+  // At once: not after waiting for a turn (3 s) or the open's bound (6 s).
+  EXPECT_LT(run_ms("absent"), 1500);
 }
 
 }  // namespace
