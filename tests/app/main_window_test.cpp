@@ -12,6 +12,7 @@
 #include "support/error_number.h"
 #include "support/recording_control.h"
 #include "support/temporary_directory.h"
+#include "support/turkish_settings.h"
 
 namespace pelvaro {
 namespace {
@@ -94,6 +95,37 @@ TEST_F(MainWindowTest, LoadingWithoutAUsableValueIsAnError) {
   EXPECT_THROW(window.Form_Load(), RuntimeError);  // no settings file at all
   folder.write("pelvaro.txt", "[ayar]\ncom=30\n");
   EXPECT_THROW(window.Form_Load(), RuntimeError);
+}
+
+TEST_F(MainWindowTest, KapaliInTurkishSelectsTheSwitchedOffChoiceAsItIsSpelledInTheList) {
+  for (const auto spelling : testing::kapali_spellings) {
+    for (const auto encoding : testing::editor_encodings) {
+      folder.write("pelvaro.txt", testing::settings_saved_as(spelling, encoding));
+      RecordingControl* control = nullptr;
+      frovan window = window_recording(control);
+      window.Form_Load();
+      EXPECT_EQ(window.com.selected_index(), 0u) << to_ansi(spelling) << " " << name_of(encoding);
+      EXPECT_EQ(window.com.text(), u"KAPALI");
+    }
+  }
+}
+
+TEST_F(MainWindowTest, ATypoOfKapaliIsReportedAsTheValueItIs) {
+  RecordingControl* control = nullptr;
+  frovan window = window_recording(control);
+  const std::string file = to_ansi(settings_path(folder.path().u16string(), path_separator()));
+  for (const std::string typo : {"KAPALY", "KAPAL", "KAPALII"}) {
+    folder.write("pelvaro.txt", "[ayar]\ncom=" + typo + "\n");
+    try {
+      window.Form_Load();
+      ADD_FAILURE() << typo << " was taken";
+    } catch (const RuntimeError& error) {
+      EXPECT_EQ(error.number(), ErrorNumber::invalid_property_value);
+      EXPECT_EQ(std::string{error.what()},
+                "Invalid property value: settings file " + file + ": com=\"" + typo +
+                    "\" is not one of the choices KAPALI, 1, 2, ..., 25");
+    }
+  }
 }
 
 TEST_F(MainWindowTest, ActivationSendsThenEndsWithAStatusThatTellsWhatHappened) {
