@@ -177,6 +177,28 @@ TEST_F(MainWindowTest, TheRuntimeLoadsActivatesAndEnds) {
   EXPECT_EQ(control->assignments.size(), 5u);
 }
 
+// A desktop on which the window goes before it ever becomes active: closed by the user while the
+// foreground lock keeps it inactive, destroyed, or never shown at all.
+class WindowGoneBeforeActivation final : public Display {
+ public:
+  void show(Form&) override {}
+  FormEvent next_event() override { return {FormEventKind::closed, {}}; }
+  void report_unhandled_error(const RuntimeError& error) override { print_unhandled_error(error); }
+};
+
+TEST_F(MainWindowTest, AWindowGoneBeforeActivationStillSendsAndTheStatusSaysWhatWentOut) {
+  folder.write("pelvaro.txt", "[ayar]\ncom=3\n");
+  for (const auto& [failing, status] :
+       {std::pair{std::optional<int>{}, ExitStatus::success},
+        std::pair{std::optional<int>{3}, ExitStatus::failure_dropped}}) {
+    RecordingControl* control = nullptr;
+    frovan window = window_recording(control, failing);
+    WindowGoneBeforeActivation display;
+    EXPECT_EQ(run_forms_application(window, display), status);
+    EXPECT_EQ(control->assignments.size(), 5u);
+  }
+}
+
 // A display that keeps the report it is handed, and prints it as every display does.
 class ReportKeepingDisplay final : public Display {
  public:
