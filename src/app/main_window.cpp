@@ -6,6 +6,7 @@
 #include "runtime/error_policy.h"
 #include "serial/send_sequence.h"
 #include "settings/profile.h"
+#include "settings/spelling.h"
 
 namespace pelvaro {
 
@@ -39,8 +40,10 @@ frovan::frovan(Application app, std::unique_ptr<Dispatch> comm_control)
 void frovan::Form_Load() {
   const std::u16string file = settings_path(App.Path(), App.path_separator);
   const std::u16string value = ReadProfileValue(settings_section, settings_key, file);
+  // The switched-off choice is a Turkish word: its Turkish spellings and encodings select it too.
+  const std::u16string_view switched_off = port_choices.front();
   try {
-    com.set_text(value);
+    com.set_text(spells_choice(value, switched_off) ? switched_off : std::u16string_view{value});
   } catch (const RuntimeError& refused) {
     // Only now is it worth finding out what is wrong with the settings file.
     throw unusable_setting(refused.number(), settings_section, settings_key, file, value,

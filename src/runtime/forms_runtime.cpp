@@ -39,9 +39,16 @@ void dispatch(Form& form, const FormEvent& event) {
 ExitStatus run_until_end(Form& form, Display& display) {
   form.Form_Load();
   display.show(form);
+  bool activated = false;
   for (;;) {
     const FormEvent event = display.next_event();
-    if (event.kind == FormEventKind::closed) return ExitStatus::success;
+    if (event.kind == FormEventKind::closed) {
+      // A window closed, destroyed or never shown before it became active still owes the run
+      // its activation: the desktop never costs the send, and the status says what it gave.
+      if (!activated) form.Form_Activate();
+      return ExitStatus::success;
+    }
+    activated = activated || event.kind == FormEventKind::activated;
     dispatch(form, event);
   }
 }

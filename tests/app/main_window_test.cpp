@@ -12,6 +12,7 @@
 #include "support/error_number.h"
 #include "support/recording_control.h"
 #include "support/temporary_directory.h"
+#include "support/turkish_settings.h"
 
 namespace pelvaro {
 namespace {
@@ -96,6 +97,37 @@ TEST_F(MainWindowTest, LoadingWithoutAUsableValueIsAnError) {
   EXPECT_THROW(window.Form_Load(), RuntimeError);
 }
 
+TEST_F(MainWindowTest, KapaliInTurkishSelectsTheSwitchedOffChoiceAsItIsSpelledInTheList) {
+  for (const auto spelling : testing::kapali_spellings) {
+    for (const auto encoding : testing::editor_encodings) {
+      folder.write("pelvaro.txt", testing::settings_saved_as(spelling, encoding));
+      RecordingControl* control = nullptr;
+      frovan window = window_recording(control);
+      window.Form_Load();
+      EXPECT_EQ(window.com.selected_index(), 0u) << to_ansi(spelling) << " " << name_of(encoding);
+      EXPECT_EQ(window.com.text(), u"KAPALI");
+    }
+  }
+}
+
+TEST_F(MainWindowTest, ATypoOfKapaliIsReportedAsTheValueItIs) {
+  RecordingControl* control = nullptr;
+  frovan window = window_recording(control);
+  const std::string file = to_ansi(settings_path(folder.path().u16string(), path_separator()));
+  for (const std::string typo : {"KAPALY", "KAPAL", "KAPALII"}) {
+    folder.write("pelvaro.txt", "[ayar]\ncom=" + typo + "\n");
+    try {
+      window.Form_Load();
+      ADD_FAILURE() << typo << " was taken";
+    } catch (const RuntimeError& error) {
+      EXPECT_EQ(error.number(), ErrorNumber::invalid_property_value);
+      EXPECT_EQ(std::string{error.what()},
+                "Invalid property value: settings file " + file + ": com=\"" + typo +
+                    "\" is not one of the choices KAPALI, 1, 2, ..., 25");
+    }
+  }
+}
+
 TEST_F(MainWindowTest, ActivationSendsThenEndsWithAStatusThatTellsWhatHappened) {
   struct Case {
     const char* setting;
@@ -143,6 +175,28 @@ TEST_F(MainWindowTest, TheRuntimeLoadsActivatesAndEnds) {
   EXPECT_EQ(run_forms_application(window, display), ExitStatus::switched_off);
   EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");  // activation never prints
   EXPECT_EQ(control->assignments.size(), 5u);
+}
+
+// A desktop on which the window goes before it ever becomes active: closed by the user while the
+// foreground lock keeps it inactive, destroyed, or never shown at all.
+class WindowGoneBeforeActivation final : public Display {
+ public:
+  void show(Form&) override {}
+  FormEvent next_event() override { return {FormEventKind::closed, {}}; }
+  void report_unhandled_error(const RuntimeError& error) override { print_unhandled_error(error); }
+};
+
+TEST_F(MainWindowTest, AWindowGoneBeforeActivationStillSendsAndTheStatusSaysWhatWentOut) {
+  folder.write("pelvaro.txt", "[ayar]\ncom=3\n");
+  for (const auto& [failing, status] :
+       {std::pair{std::optional<int>{}, ExitStatus::success},
+        std::pair{std::optional<int>{3}, ExitStatus::failure_dropped}}) {
+    RecordingControl* control = nullptr;
+    frovan window = window_recording(control, failing);
+    WindowGoneBeforeActivation display;
+    EXPECT_EQ(run_forms_application(window, display), status);
+    EXPECT_EQ(control->assignments.size(), 5u);
+  }
 }
 
 // A display that keeps the report it is handed, and prints it as every display does.

@@ -130,6 +130,29 @@ TEST_F(DesktopFaults, ADisplayConnectionThatTakesSecondsIsNotWaitedFor) {
                        "ASAN_OPTIONS=verify_asan_link_order=0"});
 }
 
+TEST_F(DesktopFaults, AWindowClosedBeforeItIsActiveStillSends) {
+  // The window never gets the focus, so it never becomes active, and it is closed as soon as it
+  // is seen, as from a taskbar: the run sends all the same, and says so by its status.
+  XConnection x{server->display()};
+  write_settings(good_settings);
+  auto lines = ports({2, 3});
+  auto running = std::async(std::launch::async, [&] {
+    return run(lines, {"DISPLAY=" + server->display(), "LD_PRELOAD=" DISPLAY_FAULTS_LIBRARY,
+                       "PELVARO_DISPLAY_FAULT=no-focus"});
+  });
+  const XWindow form = wait_for_window(x.get(), "Form1", within_deadline);
+  EXPECT_NE(form, 0u) << "the window never appeared";
+  if (form) {
+    EXPECT_FALSE(has_focus(x.get(), form));
+    ask_to_close(x.get(), form);
+  }
+  const auto result = running.get();
+  EXPECT_EQ(result.exit_status, 0) << result.standard_error;
+  EXPECT_EQ(lines[1].take_received(), "a");
+  EXPECT_EQ(lines[0].take_received(), "");
+  EXPECT_LT(result.elapsed, within_deadline);
+}
+
 TEST_F(DesktopFaults, TheHelperIsStartedOnlyWhenADisplayAnswers) {
   // A stand-in helper that leaves a mark and never shows anything.
   const auto mark = folder.path() / "started";

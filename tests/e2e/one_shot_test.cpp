@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "support/shipped_program.h"
+#include "support/turkish_settings.h"
 
 namespace {
 
@@ -47,6 +48,32 @@ TEST_F(OneShotRun, KapaliSendsNothingAnywhereAndSaysSoByItsStatus) {
   const auto result = run(lines);
   EXPECT_EQ(result.exit_status, 3);
   EXPECT_EQ(result.standard_output + result.standard_error, "");
+  expect_silence(lines);
+}
+
+TEST_F(OneShotRun, KapaliInTurkishSpellingsAndEditorEncodingsSendsNothingAnywhere) {
+  using namespace pelvaro::testing;
+  for (const auto spelling : kapali_spellings) {
+    for (const auto encoding : editor_encodings) {
+      write_settings(settings_saved_as(spelling, encoding));
+      auto lines = ports({1, 2, 3});
+      const auto result = run(lines);
+      const std::string saved{encoded(spelling, SavedAs::utf8) + " saved as " + name_of(encoding)};
+      EXPECT_EQ(result.exit_status, 3) << saved << ": " << result.standard_error;
+      EXPECT_EQ(result.standard_output + result.standard_error, "") << saved;
+      expect_silence(lines);
+    }
+  }
+  // A typo is still a typo, reported as before.
+  write_settings("[ayar]\ncom=Kapal\xC4\xB1y\n");
+  auto lines = ports({3});
+  const auto result = run(lines);
+  EXPECT_EQ(result.exit_status, 2);
+  EXPECT_EQ(result.standard_error,
+            "pelvaro: run-time error 380: Invalid property value: settings file " +
+                (folder.path() / "pelvaro.txt").string() +
+                ": com=\"Kapal\xC4\xB1y\" is not one of the choices "
+                "KAPALI, 1, 2, ..., 25\n");
   expect_silence(lines);
 }
 

@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "support/temporary_directory.h"
+#include "support/turkish_settings.h"
 #include "support/x_server.h"
 #include "support/x_windows.h"
 #include "virtual_com.h"
@@ -112,6 +113,18 @@ class WineRun : public ::testing::Test {
     return run_wine(ports, {"/usr/bin/wine", exe.string()}, display, more_environment);
   }
 
+  // Runs `program`, a path on this system or a Windows one, with `arguments`, on a window station
+  // nobody sees: a run that goes wrong reports on standard error and ends with status 2 at once
+  // rather than waiting on a box.
+  vcom::ProcessResult run_unseen(std::vector<vcom::VirtualPort>& ports, const std::string& program,
+                                 const std::vector<std::string>& arguments = {},
+                                 const std::vector<std::string>& more_environment = {}) {
+    EXPECT_TRUE(fs::exists(PELVARO_HIDDEN_STATION_LAUNCHER)) << "no hidden-station launcher";
+    std::vector<std::string> argv{"/usr/bin/wine", PELVARO_HIDDEN_STATION_LAUNCHER, program};
+    argv.insert(argv.end(), arguments.begin(), arguments.end());
+    return run_wine(ports, argv, {}, more_environment);
+  }
+
   // pelvaro.exe on a window station of its own that nobody sees, as a service or a scheduled
   // task has it.
   vcom::ProcessResult run_on_hidden_station(std::vector<vcom::VirtualPort>& ports,
@@ -182,12 +195,24 @@ class WineRun : public ::testing::Test {
   Reported run_until_reported(std::vector<vcom::VirtualPort>& ports,
                               const std::string& display = {}, const fs::path& directory = {}) {
     auto running = std::async(std::launch::async, [&] { return run(ports, display, directory); });
+    auto box = read_message_box(display);
+    return {running.get(), std::move(box)};
+  }
+  Reported run_program_until_reported(std::vector<vcom::VirtualPort>& ports,
+                                      const std::string& program) {
+    auto running = std::async(std::launch::async, [&] {
+      return run_wine(ports, {"/usr/bin/wine", program}, {});
+    });
+    auto box = read_message_box({});
+    return {running.get(), std::move(box)};
+  }
+
+  vcom::ProcessResult read_message_box(const std::string& display) {
     const fs::path reader =
         fs::path{PELVARO_WINDOWS_EXECUTABLE}.parent_path() / "message_box_reader.exe";
     EXPECT_TRUE(fs::exists(reader)) << reader << " has not been built";
-    auto box = vcom::run_process({"/usr/bin/wine", reader.string(), "pelvaro", "30"}, run_limit,
-                                 wine_environment(display));
-    return {running.get(), std::move(box)};
+    return vcom::run_process({"/usr/bin/wine", reader.string(), "pelvaro", "30"}, run_limit,
+                             wine_environment(display));
   }
 
   // A path on this system as Wine's programs see it, on its drive Z:.
@@ -240,6 +265,79 @@ TEST_F(WineRun, KapaliSendsNothing) {
   auto ports = vcom::virtual_ports({1, 3});
   EXPECT_EQ(run(ports).exit_status, 3);
   for (auto& port : ports) EXPECT_EQ(port.take_received(), "");
+}
+
+// KAPALI as Turkish spells it, in each encoding a Windows editor saves, read under the Turkish
+// code page (1254) and an English one (1252): sending is switched off and nothing goes out. One
+// batch file runs a copy of pelvaro.exe for each file and echoes its exit status (on a window
+// station nobody sees, so that a spelling that is refused ends rather than waits on its box).
+TEST_F(WineRun, KapaliInTurkishSpellingsAndEncodingsSendsNothingWhateverTheCodePage) {
+  std::string batch = "@echo off\r\n";
+  std::string expected;
+  std::vector<std::string> saved;
+  for (const auto spelling : kapali_spellings) {
+    for (const auto encoding : editor_encodings) {
+      const std::string name = std::string{"k"}.append(std::to_string(saved.size()));
+      install_into(folder.path() / name);
+      folder.write(name + "/pelvaro.txt", settings_saved_as(spelling, encoding));
+      batch.append("\"%~dp0").append(name).append("\\pelvaro.exe\"\r\necho ");
+      batch.append(name).append(" %ERRORLEVEL%\r\n");
+      expected.append(name).append(" 3\r\n");
+      saved.push_back(name + ": " + encoded(spelling, SavedAs::utf8) + " saved as " +
+                      name_of(encoding));
+    }
+  }
+  const fs::path script = folder.write("kapali.bat", batch);
+  for (const std::string locale : {"LC_ALL=tr_TR.UTF-8", "LC_ALL=en_US.UTF-8"}) {
+    auto ports = vcom::virtual_ports({1, 3});
+    const auto result = run_unseen(ports, "cmd.exe", {"/c", windows_path(script)}, {locale});
+    EXPECT_EQ(result.standard_output, expected) << locale << " (0 sent, 2 refused)\n"
+                                                << ::testing::PrintToString(saved);
+    EXPECT_EQ(result.standard_error.find("run-time error"), std::string::npos)
+        << locale << ": " << result.standard_error;
+    for (auto& port : ports) EXPECT_EQ(port.take_received(), "") << locale;
+  }
+}
+
+TEST_F(WineRun, ATypoOfKapaliIsStillReportedAsItIs) {
+  folder.write("pelvaro.txt", "[ayar]\r\ncom=KAPALY\r\n");
+  auto ports = vcom::virtual_ports({3});
+  const auto [result, box] = run_until_reported(ports);
+  const std::string report = "pelvaro: run-time error 380: Invalid property value: settings file " +
+                             windows_path(folder.path() / "pelvaro.txt") +
+                             ": com=\"KAPALY\" is not one of the choices KAPALI, 1, 2, ..., 25";
+  EXPECT_EQ(result.exit_status, 2);
+  EXPECT_EQ(result.standard_error, report + "\r\n");
+  EXPECT_EQ(box.standard_output, report);
+  EXPECT_EQ(ports[0].take_received(), "");
+}
+
+// The window is never let become active (a hook refuses each activation, as the foreground lock
+// may) and then goes: closed as by "Close window" on the taskbar, destroyed, or never created.
+// The send still happens, and the status says what the line got: 0 with the byte on COM3, 1 where
+// there is no COM3 to take it.
+TEST_F(WineRun, AWindowThatGoesBeforeItIsActiveStillSendsAndTheStatusSaysWhatWentOut) {
+  if (const std::string why = XServer::unavailable_reason(); !why.empty()) GTEST_SKIP() << why;
+  ASSERT_TRUE(fs::exists(PELVARO_REFUSED_ACTIVATION_LAUNCHER));
+  const XServer server{false};
+  folder.write("pelvaro.txt", "[ayar]\r\ncom=3\r\n");
+  const std::string exe = (folder.path() / "pelvaro.exe").string();
+  for (const std::string how : {"close", "destroy", "uncreated"}) {
+    auto ports = vcom::virtual_ports({2, 3});
+    const auto sent = run_wine(
+        ports, {"/usr/bin/wine", PELVARO_REFUSED_ACTIVATION_LAUNCHER, how, exe}, server.display());
+    EXPECT_EQ(sent.exit_status, 0) << how << ": " << sent.standard_error;
+    EXPECT_EQ(ports[1].take_received(), "a") << how;
+    EXPECT_EQ(ports[0].take_received(), "") << how;
+    EXPECT_LT(sent.elapsed, std::chrono::seconds{10}) << how;
+
+    auto no_com3 = vcom::virtual_ports({2});
+    const auto not_sent =
+        run_wine(no_com3, {"/usr/bin/wine", PELVARO_REFUSED_ACTIVATION_LAUNCHER, how, exe},
+                 server.display());
+    EXPECT_EQ(not_sent.exit_status, 1) << how << ": " << not_sent.standard_error;
+    EXPECT_EQ(no_com3[0].take_received(), "") << how;
+  }
 }
 
 // Wine runs a serial port's driver calls inside the program's own process, so a preloaded fault
@@ -494,6 +592,67 @@ TEST_F(WineRun, FindsItsSettingsBeyond260Characters) {
   expect_sends_on_com3_from(deep);
 }
 
+// A drive P: for the test's folder, on which nested folders of 8.3 names have short names
+// exactly as long as their long ones.
+class EightThreeDrive {
+ public:
+  EightThreeDrive(const fs::path& prefix, const fs::path& target)
+      : link_(prefix / "dosdevices" / "p:") {
+    fs::remove(link_);
+    fs::create_symlink(target, link_);
+    target_ = target;
+  }
+  EightThreeDrive(const EightThreeDrive&) = delete;
+  EightThreeDrive& operator=(const EightThreeDrive&) = delete;
+  ~EightThreeDrive() { fs::remove(link_); }
+
+  struct Folder {
+    fs::path here;        // on this system
+    std::string windows;  // on P:, `length` characters
+  };
+  Folder folder_of_length(std::size_t length) const {
+    Folder folder{target_, "P:"};
+    const auto add = [&](const std::string& name) {
+      folder.here /= name;
+      folder.windows += "\\" + name;
+    };
+    while (folder.windows.size() + 10 < length) add(std::string(8, 'p'));
+    if (length - folder.windows.size() == 10) add("ppppp");
+    add(std::string(length - folder.windows.size() - 1, 'q'));
+    return folder;
+  }
+
+ private:
+  fs::path link_;
+  fs::path target_;
+};
+
+TEST_F(WineRun, FindsItsSettingsInEveryFolderTheProfileApiReaches) {
+  // The profile API reads a path of fewer than 260 characters: a folder of up to 247 beside
+  // "\pelvaro.txt", whether named directly or made the current directory.
+  const EightThreeDrive drive{prefix(), folder.path()};
+  for (const std::size_t length : {228u, 240u, 247u}) {
+    const auto [here, windows] = drive.folder_of_length(length);
+    ASSERT_EQ(windows.size(), length);
+    install_into(here);
+    TemporaryDirectory::write_to(here / "pelvaro.txt", "[ayar]\r\ncom=3\r\n");
+    auto ports = vcom::virtual_ports({3});
+    const auto result = run_unseen(ports, windows + "\\pelvaro.exe");
+    EXPECT_EQ(result.exit_status, 0) << length << ": " << result.standard_error;
+    EXPECT_EQ(ports[0].take_received(), "a") << length;
+  }
+  // Beyond that neither route reaches the file: that is said, not "not found" or "no section".
+  const auto [here, windows] = drive.folder_of_length(250);
+  install_into(here);
+  TemporaryDirectory::write_to(here / "pelvaro.txt", "[ayar]\r\ncom=3\r\n");
+  auto ports = vcom::virtual_ports({3});
+  const auto [result, box] = run_program_until_reported(ports, windows + "\\pelvaro.exe");
+  EXPECT_EQ(result.exit_status, 2);
+  EXPECT_NE(result.standard_error.find("run-time error 75: "), std::string::npos)
+      << result.standard_error;
+  EXPECT_EQ(ports[0].take_received(), "");
+}
+
 TEST_F(WineRun, AFolderNoSpellingReachesIsAPathErrorNotASettingsOne) {
   // Even the short names of this folder are beyond 260 characters, and so is the folder itself.
   const fs::path deep = nested(folder.path(), std::string(20, 'q'), 30);
@@ -576,6 +735,38 @@ TEST_F(WineRun, OnAHiddenWindowStationTheErrorReportIsTheLineAlone) {
   EXPECT_EQ(ports[0].take_received(), "");
   XConnection x{server.display()};
   EXPECT_EQ(find_window_titled(x.get(), "pelvaro"), 0u) << "a box nobody would see";
+}
+
+// Started through a symbolic link to pelvaro.exe (absolute or relative, by its path here or on
+// drive Z:), it reads the settings beside the real file, not the decoy beside the link.
+TEST_F(WineRun, StartedThroughASymbolicLinkReadsTheSettingsBesideTheRealFile) {
+  folder.write("pelvaro.txt", "[ayar]\r\ncom=3\r\n");
+  const TemporaryDirectory elsewhere;
+  elsewhere.write("pelvaro.txt", "[ayar]\r\ncom=2\r\n");
+  const fs::path absolute = elsewhere.path() / "pelvaro.exe";
+  fs::create_symlink(folder.path() / "pelvaro.exe", absolute);
+  fs::create_directory(elsewhere.path() / "relative");
+  TemporaryDirectory::write_to(elsewhere.path() / "relative" / "pelvaro.txt",
+                               "[ayar]\r\ncom=2\r\n");
+  const fs::path relative = elsewhere.path() / "relative" / "pelvaro.exe";
+  fs::create_symlink(fs::relative(folder.path() / "pelvaro.exe", relative.parent_path()), relative);
+  for (const std::string& link :
+       {absolute.string(), relative.string(), windows_path(absolute), windows_path(relative)}) {
+    auto ports = vcom::virtual_ports({2, 3});
+    const auto result = run_unseen(ports, link);
+    EXPECT_EQ(result.exit_status, 0) << link << ": " << result.standard_error;
+    EXPECT_EQ(ports[1].take_received(), "a") << link;
+    EXPECT_EQ(ports[0].take_received(), "") << link;
+  }
+  // With no settings beside the real file, the report names that file, not the decoy.
+  fs::remove(folder.path() / "pelvaro.txt");
+  auto ports = vcom::virtual_ports({2, 3});
+  const auto [result, box] = run_program_until_reported(ports, absolute.string());
+  EXPECT_EQ(result.exit_status, 2);
+  EXPECT_EQ(result.standard_error,
+            "pelvaro: run-time error 380: Invalid property value: settings file " +
+                windows_path(folder.path() / "pelvaro.txt") + ": not found\r\n");
+  for (auto& port : ports) EXPECT_EQ(port.take_received(), "");
 }
 
 // The Windows zip as a user gets it: unpacked into a folder, set up as its setup text says.

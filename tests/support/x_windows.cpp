@@ -96,6 +96,18 @@ XWindow wait_for_window(_XDisplay* x, const std::string& title, std::chrono::mil
   }
 }
 
+void ask_to_close(_XDisplay* x, XWindow window) {
+  XEvent event{};
+  event.xclient.type = ClientMessage;
+  event.xclient.window = window;
+  event.xclient.message_type = XInternAtom(x, "WM_PROTOCOLS", False);
+  event.xclient.format = 32;
+  event.xclient.data.l[0] = static_cast<long>(XInternAtom(x, "WM_DELETE_WINDOW", False));
+  event.xclient.data.l[1] = CurrentTime;
+  XSendEvent(x, window, False, NoEventMask, &event);
+  XFlush(x);
+}
+
 namespace {
 int xdotool(const std::string& display, const std::string& arguments) {
   const std::string command = "DISPLAY=" + display + " xdotool " + arguments;

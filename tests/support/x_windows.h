@@ -38,6 +38,8 @@ bool has_focus(_XDisplay* x, XWindow window);
 XWindow find_window_titled(_XDisplay* x, const std::string& title);
 // The first viewable window titled `title` to appear within `limit`, or 0.
 XWindow wait_for_window(_XDisplay* x, const std::string& title, std::chrono::milliseconds limit);
+// Asks `window` to close, as a window manager does for "Close window" (WM_DELETE_WINDOW).
+void ask_to_close(_XDisplay* x, XWindow window);
 // Sends a real pointer click through the X server (xdotool), as a person would.
 void click(const std::string& display, XWindow window, int x, int y);
 // Types `key` into `window` until `done` says that it had its effect: a window that has just

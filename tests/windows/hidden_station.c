@@ -2,7 +2,7 @@
  * sees (as a service, or a scheduled task that runs whether the user is logged on or not, does),
  * hands it this process's standard handles, waits for it within a bound and exits with its exit
  * code: 124 if it had to be ended, 125 if the station would be visible after all.
- * Usage: hidden-station PROGRAM */
+ * Usage: hidden-station PROGRAM [ARGUMENT...] */
 
 #include <windows.h>
 
@@ -22,8 +22,8 @@ static int station_visible(HWINSTA station) {
 }
 
 int main(int argc, char** argv) {
-  if (argc != 2) {
-    fprintf(stderr, "usage: hidden-station PROGRAM\n");
+  if (argc < 2) {
+    fprintf(stderr, "usage: hidden-station PROGRAM [ARGUMENT...]\n");
     return 64;
   }
   HWINSTA original = GetProcessWindowStation();
@@ -50,8 +50,15 @@ int main(int argc, char** argv) {
   startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
   startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
   startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
-  char command[MAX_PATH + 3];
-  snprintf(command, sizeof command, "\"%s\"", argv[1]);
+  char command[4 * MAX_PATH];
+  int length = snprintf(command, sizeof command, "\"%s\"", argv[1]);
+  for (int i = 2; i < argc && length > 0 && length < (int)sizeof command; ++i) {
+    length += snprintf(command + length, sizeof command - (size_t)length, " %s", argv[i]);
+  }
+  if (length <= 0 || length >= (int)sizeof command) {
+    fprintf(stderr, "hidden-station: command line too long\n");
+    return 64;
+  }
   PROCESS_INFORMATION started;
   if (!CreateProcessA(NULL, command, NULL, NULL, TRUE, 0, NULL, NULL, &startup, &started)) {
     fprintf(stderr, "hidden-station: CreateProcess failed: %lu\n", GetLastError());
