@@ -137,4 +137,22 @@ TEST_F(UnusualStart, TheErrorReportEndsWhateverStandardErrorDoes) {
   EXPECT_EQ(std::string(std::istreambuf_iterator<char>{log}, {}), "earlier output\n");
 }
 
+// A report longer than a page, from a folder whose path is nearly as long as a path may be, to a
+// stream with room for one page only, with no signal to be queued for a timer: the write takes
+// the page and would wait for the rest for ever.
+TEST_F(UnusualStart, AReportLongerThanTheRoomInItsStreamEndsWithoutAQueuedSignal) {
+  constexpr std::size_t folder_length = 4000;  // its settings file's path stays within PATH_MAX
+  fs::path deep = folder.path();
+  while (deep.string().size() + 200 < folder_length) deep /= std::string(200, 'd');
+  deep /= std::string(folder_length - deep.string().size() - 1, 'e');
+  ASSERT_TRUE(fs::create_directories(deep));
+  fs::copy_file(program(), deep / "pelvaro");
+  std::ofstream{deep / "pelvaro.txt"} << "[ayar]\ncom=30\n";
+  const auto result = vcom::run_process(
+      {UNUSUAL_START, "one-page-pipe", (deep / "pelvaro").string()}, report_bound);
+  EXPECT_FALSE(result.timed_out) << "still waiting on standard error";
+  EXPECT_EQ(result.exit_status, 2);
+  EXPECT_EQ(result.standard_output + result.standard_error, "");
+}
+
 }  // namespace

@@ -8,6 +8,8 @@
  * States of standard error that a write may find:
  *   full-pipe         a pipe filled to its capacity whose read end nobody reads
  *   stopped-terminal  a pseudo-terminal whose output is stopped (as by Ctrl-S), its master unread
+ *   one-page-pipe     an empty pipe with room for one page, whose read end nobody reads, and no
+ *                     signal may be queued (RLIMIT_SIGPENDING 0, as when the user's are used up)
  *   file-at-limit     FILE, with a line in it and RLIMIT_FSIZE set at its size
  *   closed            no standard error at all
  *   background-terminal  a terminal with TOSTOP set whose session runs PROGRAM in a background
@@ -108,6 +110,20 @@ static void run_with_full_pipe(const char* program, char** argv) {
   run(program, argv);
 }
 
+/* The read end stays open in the program, unread: a write of more than a page takes the page and
+ * then waits for a reader. */
+static void run_with_one_page_pipe(const char* program, char** argv) {
+  int ends[2];
+  if (pipe(ends) != 0) fail("pipe");
+  if (fcntl(ends[1], F_SETPIPE_SZ, 4096) != 4096) fail("F_SETPIPE_SZ");
+  struct rlimit limit;
+  if (getrlimit(RLIMIT_SIGPENDING, &limit) != 0) fail("getrlimit(RLIMIT_SIGPENDING)");
+  limit.rlim_cur = 0;
+  if (setrlimit(RLIMIT_SIGPENDING, &limit) != 0) fail("setrlimit(RLIMIT_SIGPENDING)");
+  standard_error_to(ends[1]);
+  run(program, argv);
+}
+
 /* The master stays open in the program, unread. */
 static void run_with_stopped_terminal(const char* program, char** argv) {
   int master = -1;
@@ -175,6 +191,7 @@ int main(int argc, char** argv) {
   if (strcmp(route, "memory") == 0) run_from_memory(program, program_argv);
   if (strcmp(route, "full-pipe") == 0) run_with_full_pipe(program, program_argv);
   if (strcmp(route, "stopped-terminal") == 0) run_with_stopped_terminal(program, program_argv);
+  if (strcmp(route, "one-page-pipe") == 0) run_with_one_page_pipe(program, program_argv);
   if (strcmp(route, "file-at-limit") == 0 && argc > 3) {
     run_with_file_at_limit(program, program_argv, argv[3]);
   }

@@ -2,7 +2,7 @@
 
 #include <poll.h>
 #include <signal.h>
-#include <time.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -37,7 +37,10 @@ class SignalIgnored {
 };
 
 // Interrupts a blocked write with SIGALRM from the deadline on, every 10 ms, until it is deleted,
-// so that a signal landing just before the write cannot leave it unbounded.
+// so that a signal landing just before the write cannot leave it unbounded. It is the process's
+// interval timer, which cannot be refused: a timer of its own (timer_create) needs a queued signal,
+// which the user's limit of pending signals (ulimit -i) refuses once it is used up, and a write
+// of more than the stream has room for would then wait for ever.
 class WriteInterruptTimer {
  public:
   explicit WriteInterruptTimer(Clock::time_point deadline) {
@@ -50,21 +53,16 @@ class WriteInterruptTimer {
     sigemptyset(&alarm);
     sigaddset(&alarm, SIGALRM);
     ::sigprocmask(SIG_UNBLOCK, &alarm, &previous_mask_);
-    sigevent event{};
-    event.sigev_notify = SIGEV_SIGNAL;
-    event.sigev_signo = SIGALRM;
-    armed_ = ::timer_create(CLOCK_MONOTONIC, &event, &timer_) == 0;
-    if (armed_) {
-      itimerspec when{};
-      when.it_value = as_timespec(std::max(Clock::duration{1}, deadline - Clock::now()));
-      when.it_interval = as_timespec(std::chrono::milliseconds{10});
-      ::timer_settime(timer_, 0, &when, nullptr);
-    }
+    itimerval when{};
+    when.it_value = as_timeval(
+        std::max<Clock::duration>(std::chrono::microseconds{1}, deadline - Clock::now()));
+    when.it_interval = as_timeval(std::chrono::milliseconds{10});
+    ::setitimer(ITIMER_REAL, &when, &previous_timer_);
   }
   WriteInterruptTimer(const WriteInterruptTimer&) = delete;
   WriteInterruptTimer& operator=(const WriteInterruptTimer&) = delete;
   ~WriteInterruptTimer() {
-    if (armed_) ::timer_delete(timer_);
+    ::setitimer(ITIMER_REAL, &previous_timer_, nullptr);
     if (sigismember(&previous_mask_, SIGALRM)) {
       sigset_t alarm{};
       sigemptyset(&alarm);
@@ -75,16 +73,14 @@ class WriteInterruptTimer {
   }
 
  private:
-  static timespec as_timespec(Clock::duration span) {
-    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(span);
-    const auto rest = std::chrono::duration_cast<std::chrono::nanoseconds>(span - seconds);
-    return {static_cast<time_t>(seconds.count()), static_cast<long>(rest.count())};
+  static timeval as_timeval(Clock::duration span) {
+    const auto micro = std::chrono::ceil<std::chrono::microseconds>(span).count();
+    return {static_cast<time_t>(micro / 1'000'000), static_cast<suseconds_t>(micro % 1'000'000)};
   }
 
   struct sigaction previous_action_ {};
   sigset_t previous_mask_{};
-  timer_t timer_{};
-  bool armed_ = false;
+  itimerval previous_timer_{};
 };
 
 int milliseconds_left(Clock::time_point deadline) {
@@ -93,8 +89,8 @@ int milliseconds_left(Clock::time_point deadline) {
 }
 
 // Waits until standard error takes output: a descriptor that another process made non-blocking
-// must not spin, and should the timer be refused, a full pipe or a stopped terminal is not written
-// to at all. False once the time is up or the stream can take nothing any more.
+// must not spin, and a full pipe or a stopped terminal is not written to at all. False once the
+// time is up or the stream can take nothing any more.
 bool wait_for_room(Clock::time_point deadline) {
   for (;;) {
     const int left = milliseconds_left(deadline);
