@@ -2,13 +2,13 @@
 
 #include <poll.h>
 #include <signal.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <string>
 
+#include "platform/posix/interrupt_timer.h"
 #include "runtime/forms_runtime.h"
 
 namespace pelvaro {
@@ -34,57 +34,6 @@ class SignalIgnored {
  private:
   int signal_;
   struct sigaction previous_ {};
-};
-
-// Interrupts a blocked write with SIGALRM from the deadline on, every 10 ms, until it is deleted,
-// so that a signal landing just before the write cannot leave it unbounded.
-class WriteInterruptTimer {
- public:
-  explicit WriteInterruptTimer(Clock::time_point deadline) {
-    struct sigaction interrupt_only {};
-    interrupt_only.sa_handler = [](int) {};
-    sigemptyset(&interrupt_only.sa_mask);
-    interrupt_only.sa_flags = 0;  // no SA_RESTART: the interrupted write returns
-    ::sigaction(SIGALRM, &interrupt_only, &previous_action_);
-    sigset_t alarm{};
-    sigemptyset(&alarm);
-    sigaddset(&alarm, SIGALRM);
-    ::sigprocmask(SIG_UNBLOCK, &alarm, &previous_mask_);
-    sigevent event{};
-    event.sigev_notify = SIGEV_SIGNAL;
-    event.sigev_signo = SIGALRM;
-    armed_ = ::timer_create(CLOCK_MONOTONIC, &event, &timer_) == 0;
-    if (armed_) {
-      itimerspec when{};
-      when.it_value = as_timespec(std::max(Clock::duration{1}, deadline - Clock::now()));
-      when.it_interval = as_timespec(std::chrono::milliseconds{10});
-      ::timer_settime(timer_, 0, &when, nullptr);
-    }
-  }
-  WriteInterruptTimer(const WriteInterruptTimer&) = delete;
-  WriteInterruptTimer& operator=(const WriteInterruptTimer&) = delete;
-  ~WriteInterruptTimer() {
-    if (armed_) ::timer_delete(timer_);
-    if (sigismember(&previous_mask_, SIGALRM)) {
-      sigset_t alarm{};
-      sigemptyset(&alarm);
-      sigaddset(&alarm, SIGALRM);
-      ::sigprocmask(SIG_BLOCK, &alarm, nullptr);
-    }
-    ::sigaction(SIGALRM, &previous_action_, nullptr);
-  }
-
- private:
-  static timespec as_timespec(Clock::duration span) {
-    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(span);
-    const auto rest = std::chrono::duration_cast<std::chrono::nanoseconds>(span - seconds);
-    return {static_cast<time_t>(seconds.count()), static_cast<long>(rest.count())};
-  }
-
-  struct sigaction previous_action_ {};
-  sigset_t previous_mask_{};
-  timer_t timer_{};
-  bool armed_ = false;
 };
 
 int milliseconds_left(Clock::time_point deadline) {
@@ -116,7 +65,8 @@ void write_error_line(std::string_view line) {
   const SignalIgnored file_too_large{SIGXFSZ};
   const SignalIgnored reader_gone{SIGPIPE};
   const SignalIgnored background_write{SIGTTOU};
-  const WriteInterruptTimer timer{deadline};
+  InterruptTimer timer;  // its own: the line is written once, whatever else the run holds
+  const InterruptTimer::Bound write_bound{timer, deadline};
   while (!rest.empty() && wait_for_room(deadline)) {
     const ssize_t written = ::write(STDERR_FILENO, rest.data(), rest.size());
     if (written > 0) {
