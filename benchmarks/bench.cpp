@@ -1,6 +1,6 @@
 // Whole-process benchmark: start a sender, see its byte arrive on a pseudo-terminal standing in
 // for COM3 (/dev/ttyS2 in a private mount namespace), see it end. Every peer runs once per round,
-// in turn, so that a noisy machine slows them alike. Writes a Markdown report.
+// in a shuffled order, so that a noisy machine slows them alike. Writes a Markdown report.
 //
 // Usage (as root): pelvaro-bench --build DIR [--windows-exe FILE] [--earlier-build DIR]
 //                                [--rounds N] [--output FILE] [--headless-only]
@@ -22,7 +22,9 @@
 #include <iterator>
 #include <map>
 #include <memory>
+#include <numeric>
 #include <optional>
+#include <random>
 #include <set>
 #include <sstream>
 #include <string>
@@ -102,16 +104,22 @@ class Bench {
     samples.peak_kib = std::max(samples.peak_kib, result.peak_memory_kib);
   }
 
-  // Each round runs every peer once, starting one further along each time, so that no peer
-  // always follows the same one (a window's teardown in the X server can outlast its program).
-  // A short pause lets what a run set off settle before the next.
+  // Each round runs every peer once, in an order shuffled afresh, so that no peer always follows
+  // the same one: what a run leaves behind (a window's teardown in the X server, caches filled
+  // by a large program) slows whoever comes next. Turning the same order one step a round would
+  // not do that: each peer would still follow its neighbour. The seed is fixed, so that a rerun
+  // takes the same orders. A short pause lets what a run set off settle before the next.
   void rounds(const std::vector<Peer>& peers, int count) {
     for (const Peer& peer : peers) run_once(peer);  // warm the caches, not counted
     for (const Peer& peer : peers) samples_[peer.name] = {};
+    std::vector<std::size_t> order(peers.size());
+    std::iota(order.begin(), order.end(), 0);
+    std::mt19937 shuffler{20261208};
     for (int round = 0; round < count; ++round) {
-      for (std::size_t i = 0; i < peers.size(); ++i) {
+      std::shuffle(order.begin(), order.end(), shuffler);
+      for (const std::size_t index : order) {
         std::this_thread::sleep_for(std::chrono::milliseconds{2});
-        run_once(peers[(round + i) % peers.size()]);
+        run_once(peers[index]);
       }
     }
   }
@@ -390,8 +398,8 @@ int main(int argc, char** argv) {
     report << "# Benchmarks\n\nWhole-process runs: start, the byte \"a\" on a pseudo-terminal "
               "standing in for COM3, the end of the process. "
            << options.rounds
-           << " rounds of each table's programs, every program once a round, in turn, the first "
-              "one further along each round. Times are from fork to the byte arriving and to "
+           << " rounds of each table's programs, every program once a round, in an order "
+              "shuffled afresh each round. Times are from fork to the byte arriving and to "
               "the process's end, as the parent sees them; p10-p90 is the spread. The bare FLTK "
               "window ends once its window is on the screen, before it is painted; \"drawn\" "
               "ends once it is painted, texts included, which needs the font configuration: "
