@@ -45,10 +45,10 @@ class InterruptTimer {
     void move_deadline(Clock::time_point deadline);
 
    private:
-    InterruptTimer& timer_;
-    const Bound* outer_;
     Clock::time_point fires_at() const;
 
+    InterruptTimer& timer_;
+    const Bound* outer_;
     Clock::time_point deadline_;
     Clock::time_point fires_at_;  // the earlier of this deadline and the outer bound's
   };
