@@ -100,6 +100,22 @@ TEST_F(FaultyLine, AFailingWriteEndsTheRunQuietly) {
   EXPECT_EQ(lines[0].take_received(), "");
 }
 
+// With no signal left to queue (RLIMIT_SIGPENDING at 0) the kernel refuses the timer that bounds
+// the driver's waits: the port is then not opened at all, rather than waited on without a bound.
+TEST_F(FaultyLine, WithoutATimerForItsWaitsThePortIsNotOpened) {
+  write_settings("[ayar]\ncom=3\n");
+  lines = ports({3});
+  std::vector<std::string> environment;
+  pass_on_sanitizer_options(environment);
+  const auto result =
+      vcom::run_with_ports(lines, {"/usr/bin/prlimit", "--sigpending=0", program().string()},
+                           std::chrono::seconds{20}, environment);
+  EXPECT_FALSE(result.timed_out);
+  EXPECT_EQ(result.exit_status, 1);
+  EXPECT_EQ(result.standard_error, "");
+  EXPECT_EQ(lines[0].take_received(), "");
+}
+
 using HugeSettings = ShippedProgramTest;
 
 TEST_F(HugeSettings, AnEnormousSettingsFileIsReadWithBoundedMemory) {

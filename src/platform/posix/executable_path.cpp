@@ -1,6 +1,7 @@
 #include "platform/executable_path.h"
 
 #include <fcntl.h>
+#include <sys/auxv.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -84,11 +85,11 @@ std::string file_mapped_at(std::string_view line, std::uintptr_t address) {
   return with_line_ends(name_field(after));
 }
 
-// The file the running program's own code was loaded from, as the kernel names it now. Unlike
+// The file the running program's own code was loaded from, found among its mappings. Unlike
 // /proc/self/exe it is the program even when the dynamic loader started it
 // (ld-linux-x86-64.so.2 /opt/x/pelvaro), where /proc/self/exe is the loader.
-std::string running_image_path() {
-  const auto own_code = reinterpret_cast<std::uintptr_t>(&running_image_path);
+std::string mapped_image_path() {
+  const auto own_code = reinterpret_cast<std::uintptr_t>(&mapped_image_path);
   const std::string map = read_memory_map();
   for (std::size_t begin = 0; begin < map.size();) {
     const std::size_t end = std::min(map.find('\n', begin), map.size());
@@ -98,6 +99,28 @@ std::string running_image_path() {
     begin = end + 1;
   }
   cannot_tell("the running program's file is not among its mappings");
+}
+
+// The file the kernel started, as it names it now: the same form as a mapping's name (a file
+// deleted since ends in " (deleted)"), line ends as they are.
+std::string started_file_path() {
+  std::string path(256, '\0');
+  for (;;) {
+    const ssize_t got = ::readlink("/proc/self/exe", path.data(), path.size());
+    if (got < 0) cannot_tell(std::string{"/proc/self/exe: "} + std::strerror(errno));
+    if (static_cast<std::size_t>(got) < path.size()) {
+      path.resize(static_cast<std::size_t>(got));
+      return path;
+    }
+    path.resize(path.size() * 2);  // cut short: the name is longer
+  }
+}
+
+// The kernel names the dynamic loader to a program it started through one (AT_BASE, where it put
+// the loader), the usual start, and /proc/self/exe is then the program. Without it the program was
+// the loader's argument, or is linked statically, and its mappings tell.
+std::string running_image_path() {
+  return ::getauxval(AT_BASE) != 0 ? started_file_path() : mapped_image_path();
 }
 
 bool is_directory(const std::string& path) {

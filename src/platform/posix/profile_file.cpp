@@ -32,16 +32,21 @@ bool is_regular_file(const char* path) {
   return ::stat(path, &status) == 0 && S_ISREG(status.st_mode);
 }
 
+struct OpenFile {
+  FileDescriptor descriptor;
+  std::size_t size = 0;  // when it was opened
+};
+
 // Opens only what is a regular file both before and after the open, without blocking on a FIFO
 // or a device that might have taken the file's place in between.
-std::optional<FileDescriptor> open_regular_file(const std::string& path) {
+std::optional<OpenFile> open_regular_file(const std::string& path) {
   if (!is_regular_file(path.c_str())) return std::nullopt;
   FileDescriptor file{::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC)};
   struct stat status {};
   if (!file.valid() || ::fstat(file.get(), &status) != 0 || !S_ISREG(status.st_mode)) {
     return std::nullopt;
   }
-  return file;
+  return OpenFile{std::move(file), static_cast<std::size_t>(std::max<off_t>(status.st_size, 0))};
 }
 
 struct FileStart {
@@ -58,13 +63,15 @@ bool has_more(const FileDescriptor& file) {
   }
 }
 
-// Reads up to `limit` bytes. The buffer grows with what is there rather than being the limit's
-// size from the start: a settings file is tiny, and clearing a large buffer costs more than the
-// whole rest of the run.
-FileStart read_at_most(const FileDescriptor& file, std::size_t limit) {
+// Reads up to `limit` bytes. The buffer starts at the size the file had when it was opened, and
+// grows should the file have grown since: a settings file is tiny, and clearing a buffer much
+// larger than it costs more than the whole rest of the run.
+FileStart read_at_most(const OpenFile& opened, std::size_t limit) {
+  const FileDescriptor& file = opened.descriptor;
   std::string content;
   std::size_t filled = 0;
-  std::size_t chunk = 4096;
+  // One more than the size, so that a file that has not grown takes one read and one at its end.
+  std::size_t chunk = std::max<std::size_t>(opened.size + 1, 64);
   while (filled < limit) {
     content.resize(std::min(limit, filled + chunk));
     const ssize_t got = ::read(file.get(), content.data() + filled, content.size() - filled);
@@ -102,7 +109,7 @@ std::size_t copy_cut_to_fit(std::string_view text, std::span<char> buffer) {
 }  // namespace
 
 std::optional<std::string> read_profile_text(const std::string& file) {
-  const std::optional<FileDescriptor> opened = open_regular_file(file);
+  const std::optional<OpenFile> opened = open_regular_file(file);
   if (!opened) return std::nullopt;
   FileStart start = read_at_most(*opened, max_profile_bytes);
   std::string text = as_8bit_text(std::move(start.content));

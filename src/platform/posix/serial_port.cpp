@@ -8,7 +8,6 @@
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <termios.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -17,7 +16,6 @@
 #include <charconv>
 #include <chrono>
 #include <cstring>
-#include <initializer_list>
 #include <memory>
 #include <optional>
 #include <string>
@@ -27,6 +25,7 @@
 
 #include "platform/posix/file_descriptor.h"
 #include "platform/posix/held_signals.h"
+#include "platform/posix/interrupt_timer.h"
 #include "platform/posix/posix_serial_port.h"
 #include "platform/posix/termios_settings.h"
 #include "runtime/runtime_error.h"
@@ -50,12 +49,19 @@ bool line_took(const termios& wanted, const termios& actual) {
          (wanted.c_cflag & CSTOPB) == (actual.c_cflag & CSTOPB);
 }
 
-void require_character_device(const std::string& path) {
+// Refuses what is not a character device; returns whether `path` is a link to one (a udev name
+// for an adapter). The device node itself, the usual case, takes a single look.
+bool require_character_device(const std::string& path) {
   struct stat status {};
-  if (::stat(path.c_str(), &status) != 0) fail(ErrorNumber::device_unavailable, path, errno);
+  if (::lstat(path.c_str(), &status) != 0) fail(ErrorNumber::device_unavailable, path, errno);
+  const bool link = S_ISLNK(status.st_mode);
+  if (link && ::stat(path.c_str(), &status) != 0) {
+    fail(ErrorNumber::device_unavailable, path, errno);
+  }
   if (!S_ISCHR(status.st_mode)) {
     throw RuntimeError{ErrorNumber::not_a_serial_port, path + ": not a character device"};
   }
+  return link;
 }
 
 // Serial tools on Linux announce that they use a port with a UUCP lock file, LCK..ttyS2 for
@@ -96,10 +102,10 @@ std::string lock_name(const std::string& device_path) {
 // Refuses a port whose lock file names a live process other than this one. A lock file left by a
 // process that has ended is ignored. A link (a udev name for an adapter) is checked under its own
 // name and under the device's.
-void refuse_if_locked(const std::string& path) {
+void refuse_if_locked(const std::string& path, bool link) {
   std::vector<std::string> names{lock_name(path)};
   std::array<char, PATH_MAX> resolved{};
-  if (::realpath(path.c_str(), resolved.data()) && lock_name(resolved.data()) != names[0]) {
+  if (link && ::realpath(path.c_str(), resolved.data()) && lock_name(resolved.data()) != names[0]) {
     names.push_back(lock_name(resolved.data()));
   }
   for (const std::string& name : names) {
@@ -111,83 +117,22 @@ void refuse_if_locked(const std::string& path) {
   }
 }
 
-sigset_t signal_set(std::initializer_list<int> signals) {
-  sigset_t set{};
-  sigemptyset(&set);
-  for (const int signal : signals) sigaddset(&set, signal);
-  return set;
-}
-
-// Interrupts a blocking call on the driver with a signal until it is deleted: a wait that only
-// the driver can end (tcdrain, the drain inside close) is thereby bounded without a thread. The
-// timer repeats, so that a signal landing just before the call cannot leave it unbounded.
-// SIGURG is ignored by default, so one sent from elsewhere outside a wait does nothing, and
-// SIGALRM is left to be held back with the other signals that end a program.
-constexpr int wait_signal = SIGURG;
-
-class DriverWaitBound {
- public:
-  explicit DriverWaitBound(Clock::time_point deadline) : deadline_(deadline) {
-    struct sigaction interrupt_only {};
-    interrupt_only.sa_handler = [](int) {};
-    sigemptyset(&interrupt_only.sa_mask);
-    interrupt_only.sa_flags = 0;  // no SA_RESTART: the interrupted call returns EINTR
-    ::sigaction(wait_signal, &interrupt_only, &previous_action_);
-    const sigset_t alarm = signal_set({wait_signal});
-    ::sigprocmask(SIG_UNBLOCK, &alarm, &previous_mask_);
-    sigevent event{};
-    event.sigev_notify = SIGEV_SIGNAL;
-    event.sigev_signo = wait_signal;
-    armed_ = ::timer_create(CLOCK_MONOTONIC, &event, &timer_) == 0;
-    if (armed_) {
-      const auto left = std::max(std::chrono::nanoseconds{1}, deadline - Clock::now());
-      itimerspec when{};
-      when.it_value = as_timespec(left);
-      when.it_interval = as_timespec(milliseconds{10});
-      ::timer_settime(timer_, 0, &when, nullptr);
-    }
-  }
-  DriverWaitBound(const DriverWaitBound&) = delete;
-  DriverWaitBound& operator=(const DriverWaitBound&) = delete;
-  ~DriverWaitBound() {
-    if (armed_) ::timer_delete(timer_);
-    // Only the alarm's own mask is given back: other signals held back meanwhile stay so.
-    if (sigismember(&previous_mask_, wait_signal)) {
-      const sigset_t alarm = signal_set({wait_signal});
-      ::sigprocmask(SIG_BLOCK, &alarm, nullptr);
-    }
-    ::sigaction(wait_signal, &previous_action_, nullptr);
-  }
-
-  bool armed() const { return armed_; }
-  bool passed() const { return Clock::now() >= deadline_; }
-
- private:
-  static timespec as_timespec(std::chrono::nanoseconds span) {
-    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(span);
-    return {static_cast<time_t>(seconds.count()), static_cast<long>((span - seconds).count())};
-  }
-
-  Clock::time_point deadline_;
-  struct sigaction previous_action_ {};
-  sigset_t previous_mask_{};
-  timer_t timer_{};
-  bool armed_ = false;
-};
+using Bound = InterruptTimer::Bound;
 
 // An open tty that pelvaro may hold exclusively: the exclusive mode is given back before every
 // close, since the tty keeps it for as long as anybody has it open, and would lock every later
 // open by a normal user out for as long as another program holds the port.
 class TtyDevice {
  public:
-  explicit TtyDevice(FileDescriptor fd) : fd_(std::move(fd)) {}
+  // `timer` bounds the waits of closing: it must outlive the device.
+  TtyDevice(FileDescriptor fd, InterruptTimer& timer) : timer_(timer), fd_(std::move(fd)) {}
   TtyDevice(TtyDevice&&) noexcept = default;
   TtyDevice& operator=(TtyDevice&&) = delete;
   TtyDevice(const TtyDevice&) = delete;
   TtyDevice& operator=(const TtyDevice&) = delete;
   ~TtyDevice() {
     if (!fd_.valid()) return;
-    const DriverWaitBound bound{Clock::now() + release_limit};
+    const Bound bound{timer_, Clock::now() + release_limit};
     close();
   }
 
@@ -196,7 +141,7 @@ class TtyDevice {
   // holder may have output in it.
   void discard_and_close() {
     if (!fd_.valid()) return;
-    const DriverWaitBound bound{Clock::now() + release_limit};
+    const Bound bound{timer_, Clock::now() + release_limit};
     ::tcflush(fd_.get(), TCOFLUSH);
     close();
   }
@@ -209,6 +154,8 @@ class TtyDevice {
     if (::ioctl(fd_.get(), TIOCEXCL) != 0) fail(ErrorNumber::device_unavailable, path, errno);
     exclusive_ = true;
   }
+
+  InterruptTimer& timer() const { return timer_; }
 
   // Closes now; returns close()'s result, with errno telling why it failed.
   int close() {
@@ -241,6 +188,7 @@ class TtyDevice {
   // From the open to the close, so that neither a signal nor job control ends or stops the run
   // between; declared first, so that it goes only after the descriptor.
   std::unique_ptr<SignalsHeldBack> signals_held_back_ = std::make_unique<SignalsHeldBack>();
+  InterruptTimer& timer_;
   FileDescriptor fd_;
   std::string path_;
   bool exclusive_ = false;
@@ -261,8 +209,14 @@ bool line_status_tells_the_last_bit(int fd) {
 
 class PosixSerialPort final : public SerialPort {
  public:
-  PosixSerialPort(std::string path, TtyDevice device, const LineSettings& settings)
-      : path_(std::move(path)), device_(std::move(device)), settings_(settings) {}
+  // `timer` is the one that `device` uses.
+  PosixSerialPort(std::string path, std::unique_ptr<InterruptTimer> timer, TtyDevice device,
+                  const LineSettings& settings)
+      : path_(std::move(path)),
+        timer_(std::move(timer)),
+        device_(std::move(device)),
+        settings_(settings),
+        uart_tells_the_last_bit_(line_status_tells_the_last_bit(device_.get())) {}
 
   ~PosixSerialPort() override { device_.discard_and_close(); }
 
@@ -288,16 +242,13 @@ class PosixSerialPort final : public SerialPort {
     const bool wrote = written_since_open_ > 0;
     const auto deadline =
         Clock::now() + (wrote ? drain_limit(written_since_open_, settings_) : milliseconds::zero());
-    const int drain_error = wrote ? wait_until_drained(deadline) : 0;
-    int close_result = 0;
-    int close_error = 0;
-    {
-      const DriverWaitBound bound{std::max(deadline, Clock::now() + release_limit)};
-      if (drain_error != 0)
-        ::tcflush(device_.get(), TCOFLUSH);  // so that closing cannot wait on it
-      close_result = device_.close();
-      close_error = errno;
-    }
+    Bound bound{*timer_, wrote ? deadline : Clock::now() + release_limit};
+    const int drain_error = wrote ? wait_until_drained(bound) : 0;
+    // Giving the port back has release_limit from here, or what is left of the drain's time.
+    if (wrote) bound.move_deadline(std::max(deadline, Clock::now() + release_limit));
+    if (drain_error != 0) ::tcflush(device_.get(), TCOFLUSH);  // so that closing cannot wait on it
+    const int close_result = device_.close();
+    const int close_error = errno;
     if (drain_error != 0) fail(ErrorNumber::output_not_drained, path_, drain_error);
     if (close_result != 0) fail(ErrorNumber::write_failed, path_, close_error);
   }
@@ -317,9 +268,8 @@ class PosixSerialPort final : public SerialPort {
   // Waits, against one deadline, until the driver's output queue is empty and then until the
   // UART has sent its last bit. Each question to the driver can wait on it, so all of them are
   // interrupted at the deadline. Returns 0, or the error number of what went wrong.
-  int wait_until_drained(Clock::time_point deadline) {
-    const DriverWaitBound bound{deadline};
-    if (!bound.armed()) return errno;  // from timer_create: an unbounded wait is no option
+  int wait_until_drained(const Bound& bound) {
+    if (!bound.armed()) return bound.refusal();  // an unbounded wait is no option
     for (;;) {
       int queued = 0;
       if (::ioctl(device_.get(), TIOCOUTQ, &queued) != 0) {
@@ -334,8 +284,8 @@ class PosixSerialPort final : public SerialPort {
 
   // The UART's own FIFO and shift register: read from its line status on the 8250 family, else
   // left to the driver's drain.
-  int wait_for_transmitter(const DriverWaitBound& bound) {
-    if (!line_status_tells_the_last_bit(device_.get())) return driver_drain(bound);
+  int wait_for_transmitter(const Bound& bound) {
+    if (!uart_tells_the_last_bit_) return driver_drain(bound);
     for (;;) {
       unsigned int line_status = 0;
       if (::ioctl(device_.get(), TIOCSERGETLSR, &line_status) != 0) {
@@ -349,7 +299,7 @@ class PosixSerialPort final : public SerialPort {
     }
   }
 
-  int driver_drain(const DriverWaitBound& bound) {
+  int driver_drain(const Bound& bound) {
     while (::tcdrain(device_.get()) != 0) {
       if (!interrupted_before(bound)) return error_at(bound);
     }
@@ -357,17 +307,17 @@ class PosixSerialPort final : public SerialPort {
   }
 
   // A call interrupted by some other signal before the deadline is made again.
-  static bool interrupted_before(const DriverWaitBound& bound) {
-    return errno == EINTR && !bound.passed();
-  }
+  static bool interrupted_before(const Bound& bound) { return errno == EINTR && !bound.passed(); }
 
-  static int error_at(const DriverWaitBound& bound) {
+  static int error_at(const Bound& bound) {
     return errno == EINTR && bound.passed() ? ETIMEDOUT : errno;
   }
 
   std::string path_;
+  std::unique_ptr<InterruptTimer> timer_;  // declared before the device, which it outlives
   TtyDevice device_;
   LineSettings settings_;
+  bool uart_tells_the_last_bit_;  // asked at the open, so that the drain starts at once
   std::size_t written_since_open_ = 0;
 };
 
@@ -377,8 +327,8 @@ void wait_for_advisory_lock(const TtyDevice& device, const std::string& path,
                             Clock::time_point turn_end) {
   if (::flock(device.get(), LOCK_EX | LOCK_NB) == 0) return;
   if (errno != EWOULDBLOCK) fail(ErrorNumber::device_unavailable, path, errno);
-  // Without a timer of its own the wait still ends at the open's bound, which is later.
-  const DriverWaitBound bound{turn_end};
+  // Nested in the open's bound: interrupted at the turn's end, or at the open's if that is first.
+  const Bound bound{device.timer(), turn_end};
   while (::flock(device.get(), LOCK_EX) != 0) {
     if (errno != EINTR) fail(ErrorNumber::device_unavailable, path, errno);
     if (bound.passed()) throw RuntimeError{ErrorNumber::port_in_use, path + ": locked"};
@@ -404,22 +354,27 @@ FileDescriptor open_tty(const std::string& path) {
     if (errno == EBUSY) throw RuntimeError{ErrorNumber::port_in_use, path};
     fail(ErrorNumber::device_unavailable, path, errno == EINTR ? ETIMEDOUT : errno);
   }
-  if (!::isatty(fd.get())) fail(ErrorNumber::not_a_serial_port, path, ENOTTY);
   return fd;
 }
 
+// The line's settings as they were when it was opened, of which pelvaro changes only its own.
+// Only a terminal device has them: anything else is refused here, before it is locked or written
+// to.
+termios settings_at_open(const TtyDevice& device, const std::string& path) {
+  termios current{};
+  if (::tcgetattr(device.get(), &current) != 0) {
+    if (errno == ENOTTY || errno == EINVAL) fail(ErrorNumber::not_a_serial_port, path, errno);
+    fail(ErrorNumber::device_unavailable, path, errno);
+  }
+  return current;
+}
+
 void apply_line_settings(const TtyDevice& device, const std::string& path,
-                         const LineSettings& settings) {
+                         const LineSettings& settings, const termios& current) {
   const speed_t speed = baud_constant(settings.baud);
   if (speed == B0) {
     throw RuntimeError{ErrorNumber::line_settings_refused,
                        path + ": " + std::to_string(settings.baud) + " baud is not supported"};
-  }
-  termios current{};
-  if (::tcgetattr(device.get(), &current) != 0) {
-    // Only a terminal device takes line settings; nothing is written to anything else.
-    if (errno == ENOTTY || errno == EINVAL) fail(ErrorNumber::not_a_serial_port, path, errno);
-    fail(ErrorNumber::device_unavailable, path, errno);
   }
   const termios wanted = raw_line(current, settings, speed);
   termios actual{};
@@ -434,17 +389,20 @@ void apply_line_settings(const TtyDevice& device, const std::string& path,
 
 // One try at the port. Another program's hold on it refuses it at once (port_in_use), except the
 // advisory lock, which is waited for until the turn ends.
-std::unique_ptr<SerialPort> try_to_open(const std::string& path, const LineSettings& settings,
-                                        Clock::time_point turn_end) {
+// `timer` goes to the port once it is open.
+std::unique_ptr<SerialPort> try_to_open(const std::string& path, bool link,
+                                        const LineSettings& settings, Clock::time_point turn_end,
+                                        std::unique_ptr<InterruptTimer>& timer) {
   // Checked before opening: opening some devices has effects of its own (raising DTR and RTS).
-  refuse_if_locked(path);
+  refuse_if_locked(path, link);
   // The driver's open and its settings calls can wait (on a USB adapter, on a remote device).
-  const DriverWaitBound bound{Clock::now() + open_limit};
-  if (!bound.armed()) fail(ErrorNumber::device_unavailable, path, errno);
-  TtyDevice device{open_tty(path)};
+  const Bound bound{*timer, Clock::now() + open_limit};
+  if (!bound.armed()) fail(ErrorNumber::device_unavailable, path, bound.refusal());
+  TtyDevice device{open_tty(path), *timer};
+  const termios current = settings_at_open(device, path);
   lock_exclusively(device, path, turn_end);
-  apply_line_settings(device, path, settings);
-  return std::make_unique<PosixSerialPort>(path, std::move(device), settings);
+  apply_line_settings(device, path, settings, current);
+  return std::make_unique<PosixSerialPort>(path, std::move(timer), std::move(device), settings);
 }
 
 // How often a run waiting for its turn tries the port again, where the kernel cannot queue it: a
@@ -464,12 +422,14 @@ std::string serial_device_name(int port_number) {
 
 std::unique_ptr<SerialPort> open_serial_device(const std::string& path,
                                                const LineSettings& settings) {
-  require_character_device(path);
+  const bool link = require_character_device(path);
+  // One timer bounds every wait from the first open to the close, the tries' included.
+  auto timer = std::make_unique<InterruptTimer>();
   // A port that is held is tried again until the turn ends: runs started together take turns.
   const auto turn_end = Clock::now() + turn_limit;
   for (;;) {
     try {
-      return try_to_open(path, settings, turn_end);
+      return try_to_open(path, link, settings, turn_end, timer);
     } catch (const RuntimeError& error) {
       if (error.number() != ErrorNumber::port_in_use || Clock::now() >= turn_end) throw;
     }
