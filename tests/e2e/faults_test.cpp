@@ -15,6 +15,7 @@
 
 namespace {
 
+namespace fs = std::filesystem;
 using pelvaro::testing::ShippedProgramTest;
 
 class FaultyLine : public ShippedProgramTest {
@@ -98,6 +99,25 @@ TEST_F(FaultyLine, AFailingWriteEndsTheRunQuietly) {
   EXPECT_EQ(result.exit_status, 1);
   EXPECT_EQ(result.standard_error, "");
   EXPECT_EQ(lines[0].take_received(), "");
+}
+
+// The timer's own signal, sent from outside as fast as a shell can, for as long as the run lasts:
+// each cuts the drain's pauses short, and none may stretch the drain past its bound.
+TEST_F(FaultyLine, AStreamOfTheTimersSignalFromOutsideDoesNotStretchTheDrain) {
+  write_settings("[ayar]\ncom=3\n");
+  lines = ports({3});
+  const fs::path storm = folder.write("storm",
+                                      "#!/bin/sh\n"
+                                      "\"$(dirname \"$0\")/pelvaro\" & pid=$!\n"
+                                      "(while kill -URG $pid 2>/dev/null; do :; done) &\n"
+                                      "wait $pid\n");
+  fs::permissions(storm, fs::perms{0755});
+  const auto result = run_program(lines, storm,
+                                  {"LD_PRELOAD=" LINE_FAULTS_LIBRARY, "LINE_FAULT=stuck-queue",
+                                   "ASAN_OPTIONS=verify_asan_link_order=0"});
+  EXPECT_EQ(result.exit_status, 1);
+  EXPECT_LT(result.elapsed, drain_bound);
+  EXPECT_EQ(lines[0].take_received(), "a");
 }
 
 // With no signal left to queue (RLIMIT_SIGPENDING at 0) the kernel refuses the timer that bounds

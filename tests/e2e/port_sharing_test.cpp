@@ -213,6 +213,39 @@ TEST_F(PortSharing, AStopSignalWhileThePortIsHeldEndsTheRunOnlyOnceThePortIsGive
   EXPECT_EQ(open_error_as_nobody(lines[0].pty_path()), 0) << "the port was left exclusive";
 }
 
+TEST_F(PortSharing, ARunToldToStopWhileItWaitsForItsTurnEndsThenAndSendsNothing) {
+  auto lines = ports({3});
+  FileDescriptor holder{::open(lines[0].pty_path().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC)};
+  ASSERT_EQ(::flock(holder.get(), LOCK_EX | LOCK_NB), 0);
+  // Waiting, it holds nothing that could be left behind: the request takes effect at once, not
+  // when the turn has passed.
+  const fs::path stopper = folder.write("stopped-pelvaro",
+                                        "#!/bin/sh\n"
+                                        "\"$(dirname \"$0\")/pelvaro\" & pid=$!\n"
+                                        "sleep 0.3\n"
+                                        "kill -TERM $pid\n"
+                                        "wait $pid\n");
+  ASSERT_EQ(::chmod(stopper.c_str(), 0755), 0);
+  const auto result = run_program(lines, stopper);
+  EXPECT_EQ(result.exit_status, 128 + SIGTERM);
+  EXPECT_LT(result.elapsed, milliseconds{2000});
+  ASSERT_EQ(::flock(holder.get(), LOCK_UN), 0);
+  expect_silence(lines);
+}
+
+TEST_F(PortSharing, AFileOrFolderLeftAtAComNameIsNoPort) {
+  auto lines = ports({3});
+  // `echo a > /dev/COM3`, a Windows habit, leaves a plain file there; COM3 stays /dev/ttyS2.
+  const fs::path script = folder.write("with-stray-com3",
+                                       "#!/bin/sh\n"
+                                       "echo a > /dev/COM3 && mkdir /dev/COM4 &&\n"
+                                       "exec \"$(dirname \"$0\")/pelvaro\"\n");
+  ASSERT_EQ(::chmod(script.c_str(), 0755), 0);
+  const auto result = run_program(lines, script);
+  EXPECT_EQ(result.exit_status, 0) << result.standard_error;
+  EXPECT_EQ(lines[0].take_received(), "a");
+}
+
 TEST_F(PortSharing, APortHeldExclusivelyIsLeftAloneEvenByRoot) {
   auto lines = ports({3});
   FileDescriptor holder{::open(lines[0].pty_path().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC)};

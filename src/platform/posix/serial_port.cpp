@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <termios.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -20,7 +21,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <thread>
+
 #include <vector>
 
 #include "platform/posix/file_descriptor.h"
@@ -119,6 +120,20 @@ void refuse_if_locked(const std::string& path, bool link) {
 
 using Bound = InterruptTimer::Bound;
 
+// One pause of at most `span`, which any signal cuts short, so that the caller looks at its
+// deadline again. Not std::this_thread::sleep_for: it sleeps again after each signal for the time
+// the kernel reports as left, which can exceed what was left, so that a stream of signals would
+// keep it sleeping past any deadline.
+void pause_for(std::chrono::nanoseconds span) {
+  timespec until{};
+  ::clock_gettime(CLOCK_MONOTONIC, &until);
+  const auto total =
+      std::chrono::seconds{until.tv_sec} + std::chrono::nanoseconds{until.tv_nsec} + span;
+  const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(total);
+  until = {static_cast<time_t>(seconds.count()), static_cast<long>((total - seconds).count())};
+  ::clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr);
+}
+
 // An open tty that pelvaro may hold exclusively: the exclusive mode is given back before every
 // close, since the tty keeps it for as long as anybody has it open, and would lock every later
 // open by a normal user out for as long as another program holds the port.
@@ -149,8 +164,12 @@ class TtyDevice {
   int get() const { return fd_.get(); }
   bool valid() const { return fd_.valid(); }
 
+  // From here to the close neither a signal nor job control ends or stops the run. Not before: a
+  // run still waiting for its turn holds nothing that could be left behind, and one told to end
+  // then ends without sending.
   void take_exclusively(const std::string& path) {
     path_ = path;
+    signals_held_back_ = std::make_unique<SignalsHeldBack>();
     if (::ioctl(fd_.get(), TIOCEXCL) != 0) fail(ErrorNumber::device_unavailable, path, errno);
     exclusive_ = true;
   }
@@ -185,9 +204,8 @@ class TtyDevice {
            first.st_rdev == second.st_rdev;
   }
 
-  // From the open to the close, so that neither a signal nor job control ends or stops the run
-  // between; declared first, so that it goes only after the descriptor.
-  std::unique_ptr<SignalsHeldBack> signals_held_back_ = std::make_unique<SignalsHeldBack>();
+  // Declared first, so that it goes only after the descriptor.
+  std::unique_ptr<SignalsHeldBack> signals_held_back_;
   InterruptTimer& timer_;
   FileDescriptor fd_;
   std::string path_;
@@ -278,7 +296,7 @@ class PosixSerialPort final : public SerialPort {
       }
       if (queued == 0) return wait_for_transmitter(bound);
       if (bound.passed()) return ETIMEDOUT;
-      std::this_thread::sleep_for(drain_poll_interval);
+      pause_for(drain_poll_interval);
     }
   }
 
@@ -295,7 +313,7 @@ class PosixSerialPort final : public SerialPort {
       }
       if (line_status & TIOCSER_TEMT) return 0;
       if (bound.passed()) return ETIMEDOUT;
-      std::this_thread::sleep_for(drain_poll_interval);
+      pause_for(drain_poll_interval);
     }
   }
 
@@ -416,7 +434,12 @@ std::string serial_device_name(int port_number) {
   // that port rather than fall through to another device.
   const std::string com_name = "/dev/COM" + std::to_string(port_number);
   struct stat status {};
-  if (::lstat(com_name.c_str(), &status) == 0) return com_name;
+  // Only a device node or a link is a port's name: a file or folder left at that name (as a
+  // Windows habit such as `echo a > /dev/COM3` makes) is not.
+  if (::lstat(com_name.c_str(), &status) == 0 &&
+      (S_ISLNK(status.st_mode) || S_ISCHR(status.st_mode))) {
+    return com_name;
+  }
   return "/dev/ttyS" + std::to_string(port_number - 1);
 }
 
@@ -433,7 +456,7 @@ std::unique_ptr<SerialPort> open_serial_device(const std::string& path,
     } catch (const RuntimeError& error) {
       if (error.number() != ErrorNumber::port_in_use || Clock::now() >= turn_end) throw;
     }
-    std::this_thread::sleep_for(turn_poll_interval);
+    pause_for(turn_poll_interval);
   }
 }
 
