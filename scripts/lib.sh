@@ -210,12 +210,18 @@ first_command_without_sudo() {
 # the same content is no change). Recorded once the packages are installed, and compared at the end.
 record_host_state() { # file
   mkdir -p "$(dirname "$1")"
+  # A folder that is not there (no pelvaro installed) is recorded as absent, not an error.
+  local roots=() root
+  for root in /boot /etc /usr/lib/pelvaro; do
+    if [ -e "$root" ]; then roots+=("$root"); else echo "absent $root"; fi
+  done >"$1"
   {
     dpkg-query -W -f='${db:Status-Abbrev} ${binary:Package} ${Version}\n' | LC_ALL=C sort
-    find /boot /etc /usr/lib/pelvaro -printf '%y %m %u:%g %p %l\n' 2>/dev/null | LC_ALL=C sort
-    find /boot /etc /usr/lib/pelvaro -type f -print0 2>/dev/null | LC_ALL=C sort -z |
-      xargs -0 -r sha256sum 2>&1
-  } >"$1"
+    # A file that goes while it is listed (a cache rewritten) shows in the difference, not here.
+    { find "${roots[@]}" -printf '%y %m %u:%g %p %l\n' 2>/dev/null || true; } | LC_ALL=C sort
+    { find "${roots[@]}" -type f -print0 2>/dev/null || true; } | LC_ALL=C sort -z |
+      { xargs -0 -r sha256sum 2>&1 || true; }
+  } >>"$1"
 }
 
 # Fails, showing the difference, unless the machine is as record_host_state found it.
