@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <span>
 #include <string>
+#include <string_view>
 
 namespace pelvaro {
 
@@ -13,5 +14,11 @@ namespace pelvaro {
 std::size_t get_private_profile_string(const std::string& section, const std::string& key,
                                        const std::string& default_value, std::span<char> buffer,
                                        const std::string& file);
+
+// The same lookup with wide strings, as Kernel32's GetPrivateProfileStringW: the value as the file
+// spells it, with the characters of a Unicode file that the 8-bit lookup has no code for, cut to
+// `limit` characters. The empty text when the file, the section or the key is missing.
+std::u16string get_private_profile_string_wide(std::u16string_view section, std::u16string_view key,
+                                               std::u16string_view file, std::size_t limit);
 
 }  // namespace pelvaro

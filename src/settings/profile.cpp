@@ -17,7 +17,15 @@ std::u16string ReadProfileValue(std::u16string_view section, std::u16string_view
       get_private_profile_string(to_ansi(section), to_ansi(key), "", buffer, to_ansi(file));
   // The count is in 8-bit characters: convert just those, so that a multi-byte character can
   // never pull the buffer's padding into the result.
-  return from_ansi(std::string_view{buffer}.substr(0, std::min(count, buffer.size() - 1)));
+  std::u16string value =
+      from_ansi(std::string_view{buffer}.substr(0, std::min(count, buffer.size() - 1)));
+  // The 8-bit lookup puts a '?' for each character of a Unicode file that the code page has no
+  // code for: "kapalı" comes as "kapal?" under a Cyrillic code page. Such a value is taken as the
+  // file spells it. A port number is ASCII, so it never comes this way.
+  if (value.find(u'?') != std::u16string::npos) {
+    value = get_private_profile_string_wide(section, key, file, profile_buffer_size - 1);
+  }
+  return value;
 }
 
 std::u16string settings_path(std::u16string_view application_directory, char16_t separator) {

@@ -14,7 +14,8 @@ inline constexpr std::size_t profile_buffer_size = 255;
 
 // The text stored under `key` in `section` of the profile file `file`, or the empty text when the
 // file, the section, the key or its value is missing. A value longer than 254 characters is cut
-// to its first 254. The strings cross to the system's 8-bit text and back at the lookup.
+// to its first 254. The strings cross to the system's 8-bit text and back at the lookup, except a
+// value with characters that the system's code page cannot spell, which comes as the file has it.
 std::u16string ReadProfileValue(std::u16string_view section, std::u16string_view key,
                                 std::u16string_view file);
 

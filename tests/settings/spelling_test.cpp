@@ -35,6 +35,21 @@ TEST(ChoiceSpelling, TurkishTextReadInAnotherEncodingStillSpellsKapali) {
   EXPECT_TRUE(spells_choice(from_ansi("KAPAL\xDD"), u"KAPALI"));      // windows-1254 İ
 }
 
+// Lowercasing KAPALİ outside a Turkish locale gives an i with a combining dot above, and İ
+// decomposed is I with that dot: in a Unicode file, or UTF-8 read as 8-bit text.
+TEST(ChoiceSpelling, AnIWithTheCombiningDotAboveIsTheDottedI) {
+  for (const std::u16string_view dotted : {u"kapali\u0307", u"KAPALI\u0307", u"Kapali\u0307"}) {
+    EXPECT_TRUE(spells_choice(dotted, u"KAPALI")) << shown(dotted);
+  }
+  EXPECT_TRUE(spells_choice(from_ansi("kapali\xCC\x87"), u"KAPALI"));
+  for (const std::u16string_view typo : {u"KAPAL\u0307", u"KAPALI\u0307\u0307", u"K\u0307APALI",
+                                         u"KAPA\u0307LI", u"KAPAL\u0131\u0307", u"KAPALI\u0307I"}) {
+    EXPECT_FALSE(spells_choice(typo, u"KAPALI")) << shown(typo);
+  }
+  EXPECT_FALSE(spells_choice(from_ansi("kapal\xCC\x87"), u"KAPALI"));
+  EXPECT_FALSE(spells_choice(from_ansi("kapali\xCC"), u"KAPALI"));
+}
+
 TEST(ChoiceSpelling, ARealTypoSpellsNothing) {
   for (const std::u16string_view typo :
        {u"", u"KAPAL", u"KAPALII", u"KAPALY", u"KAPAL\u0131\u0131", u" KAPALI", u"KAPALI ",

@@ -128,4 +128,16 @@ std::size_t get_private_profile_string(const std::string& section, const std::st
   return copy_cut_to_fit(value.value_or(default_value), buffer);
 }
 
+// This system's 8-bit text is UTF-8 with any other byte carried through (text_encoding.h), so the
+// 8-bit lookup already keeps every character.
+std::u16string get_private_profile_string_wide(std::u16string_view section, std::u16string_view key,
+                                               std::u16string_view file, std::size_t limit) {
+  const std::optional<std::string> text = read_profile_text(to_ansi(file));
+  if (!text) return {};
+  const auto value = find_profile_value(*text, to_ansi(section), to_ansi(key));
+  std::u16string wide = from_ansi(value.value_or(std::string_view{}));
+  if (wide.size() > limit) wide.resize(limit);
+  return wide;
+}
+
 }  // namespace pelvaro
