@@ -177,10 +177,10 @@ TEST_F(HeldPort, EverySignalThatWouldEndTheRunWaitsUntilThePortIsGivenBack) {
     script << "env --default-signal \"$(dirname \"$0\")/" << com << "/pelvaro\" & pid" << com
            << "=$!\n";
   }
-  // Each signal comes a moment after its own copy has the port, whenever that copy got there: on
-  // a busy machine the first may be past its hold before the last has started.
+  // Each signal comes a moment after its own copy has the port, whenever that copy got there,
+  // each watched on its own: on a busy machine the copies start far apart.
   for (std::size_t i = 0; i < signals.size(); ++i) {
-    script << "wait_for_port $pid" << i + 1 << "; (sleep 0.2; kill -" << signals[i] << " $pid"
+    script << "(wait_for_port $pid" << i + 1 << "; sleep 0.2; kill -" << signals[i] << " $pid"
            << i + 1 << ") &\n";
   }
   for (std::size_t i = 0; i < signals.size(); ++i) {
