@@ -23,24 +23,9 @@
 namespace {
 
 namespace fs = std::filesystem;
+using pelvaro::testing::open_error_as_nobody;
 using namespace std::chrono_literals;
 using pelvaro::FileDescriptor;
-
-constexpr uid_t nobody = 65534;
-
-// Opens `path` for reading and writing as the user nobody, in a child process; returns 0 or the
-// errno of the failure.
-int open_error_as_nobody(const std::string& path) {
-  const pid_t child = ::fork();
-  if (child == 0) {
-    if (::setgid(nobody) != 0 || ::setuid(nobody) != 0) ::_exit(255);
-    const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-    ::_exit(fd >= 0 ? 0 : errno);
-  }
-  int status = 0;
-  ::waitpid(child, &status, 0);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
 
 // The tty's exclusive mode, asked on a descriptor of root's own (root may open an exclusive tty).
 int exclusive_mode(const std::string& path) {

@@ -29,11 +29,10 @@ namespace {
 
 namespace fs = std::filesystem;
 using pelvaro::FileDescriptor;
+using pelvaro::testing::open_error_as_nobody;
 using pelvaro::testing::TemporaryDirectory;
 
 using std::chrono::milliseconds;
-
-constexpr uid_t nobody = 65534;
 
 // A run that waits for its turn ends within the turn (3 s) and its own send; one refused ends
 // once the turn has passed. Each with a margin for starting alongside the others.
@@ -44,20 +43,6 @@ struct RunReport {
   int exit_status = -1;
   milliseconds elapsed{};
 };
-
-// Opens `path` for reading and writing as the user nobody, in a child process; returns 0 or the
-// errno of the failure.
-int open_error_as_nobody(const std::string& path) {
-  const pid_t child = ::fork();
-  if (child == 0) {
-    if (::setgid(nobody) != 0 || ::setuid(nobody) != 0) ::_exit(255);
-    const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-    ::_exit(fd >= 0 ? 0 : errno);
-  }
-  int status = 0;
-  ::waitpid(child, &status, 0);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
 
 std::string content_of(const fs::path& file) {
   std::ifstream in{file, std::ios::binary};

@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "support/guest_test.h"
 #include "support/qemu_guest.h"
 #include "support/temporary_directory.h"
 #include "virtual_com.h"
@@ -26,9 +27,6 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace pelvaro::testing;
-
-// The whole boot, three runs and the power-off; a boot takes some 10 s under TCG.
-constexpr std::chrono::seconds boot_limit{60};
 
 // The guest's init: presets COM3 to other settings (19200 baud, 7 data bits, even parity, 2 stop
 // bits), then runs pelvaro for COM3, for KAPALI and for the port without a UART, marking each
@@ -79,66 +77,44 @@ std::vector<LineFormat> programmed_formats(const std::string& trace) {
   return formats;
 }
 
-class RealUart : public ::testing::Test {
+struct UartBoot {
+  TemporaryDirectory folder;
+  vcom::ProcessResult result;
+  std::string console;
+  std::string trace;
+  std::map<int, std::string> received;  // by COM number
+
+  fs::path path(const std::string& name) const { return folder.path() / name; }
+
+  std::vector<std::string> uart(int index, const std::string& output) const {
+    return uart_to_file(index, path(output));
+  }
+
+  void run() {
+    const GuestKernel kernel = *guest_kernel_in(PELVARO_GUEST_KERNEL_DIR);
+    make_initramfs(path("root"), path("initramfs.cpio"), PELVARO_EXECUTABLE, guest_init, kernel,
+                   {});
+    std::vector<std::string> argv = qemu_command(
+        kernel, path("initramfs.cpio"), "console=ttyS3,115200 8250.nr_uarts=5 panic=-1 quiet");
+    for (const char* option : {"-trace", "serial_update_parameters", "-D"}) argv.push_back(option);
+    argv.push_back(path("trace.log").string());
+    for (int com = 1; com <= 3; ++com) {
+      const auto device = uart(com - 1, "com" + std::to_string(com));
+      argv.insert(argv.end(), device.begin(), device.end());
+    }
+    const auto console_device = uart(3, "console");
+    argv.insert(argv.end(), console_device.begin(), console_device.end());
+    // Killed at the limit, so that no path leaves QEMU running.
+    result = run_guest(argv, guest_boot_limit);
+    console = content_of(path("console"));
+    trace = content_of(path("trace.log"));
+    for (int com = 1; com <= 3; ++com)
+      received[com] = content_of(path("com" + std::to_string(com)));
+  }
+};
+
+class RealUart : public GuestTest<UartBoot> {
  protected:
-  static void SetUpTestSuite() {
-    unavailable_ = guest_unavailable(PELVARO_GUEST_KERNEL_DIR);
-#ifdef PELVARO_SANITIZED
-    unavailable_ = "the sanitizers' run-time is not brought into the guest; the plain build runs";
-#endif
-    if (!unavailable_.empty()) return;
-    boot_ = std::make_unique<Boot>();
-    boot_->run();
-  }
-  static void TearDownTestSuite() {
-    boot_.reset();
-  }
-
-  void SetUp() override {
-    if (!unavailable_.empty()) GTEST_SKIP() << unavailable_;
-    ASSERT_FALSE(boot_->result.timed_out)
-        << "the guest did not power off within " << boot_limit.count() << " s\n"
-        << boot_->console;
-    ASSERT_NE(boot_->console.find("guest-done"), std::string::npos) << boot_->console;
-  }
-
-  struct Boot {
-    TemporaryDirectory folder;
-    vcom::ProcessResult result;
-    std::string console;
-    std::string trace;
-    std::map<int, std::string> received;  // by COM number
-
-    fs::path path(const std::string& name) const { return folder.path() / name; }
-
-    std::vector<std::string> uart(int index, const std::string& output) const {
-      return uart_to_file(index, path(output));
-    }
-
-    void run() {
-      const GuestKernel kernel = *guest_kernel_in(PELVARO_GUEST_KERNEL_DIR);
-      make_initramfs(path("root"), path("initramfs.cpio"), PELVARO_EXECUTABLE, guest_init, kernel,
-                     {});
-      std::vector<std::string> argv = qemu_command(
-          kernel, path("initramfs.cpio"), "console=ttyS3,115200 8250.nr_uarts=5 panic=-1 quiet");
-      for (const char* option : {"-trace", "serial_update_parameters", "-D"})
-        argv.push_back(option);
-      argv.push_back(path("trace.log").string());
-      for (int com = 1; com <= 3; ++com) {
-        const auto device = uart(com - 1, "com" + std::to_string(com));
-        argv.insert(argv.end(), device.begin(), device.end());
-      }
-      const auto console_device = uart(3, "console");
-      argv.insert(argv.end(), console_device.begin(), console_device.end());
-      // Killed at the limit, so that no path leaves QEMU running.
-      result = run_guest(argv, boot_limit);
-      console = content_of(path("console"));
-      trace = content_of(path("trace.log"));
-      for (int com = 1; com <= 3; ++com)
-        received[com] = content_of(path("com" + std::to_string(com)));
-    }
-  };
-
   static std::string result_line(const std::string& setting) {
     const auto rest = after(boot_->console, "result " + setting + " status=");
     return rest ? "status=" + *rest : "missing";
@@ -152,9 +128,6 @@ class RealUart : public ::testing::Test {
   static std::optional<double> run_ms(const std::string& setting) {
     return marked_run_ms(boot_->console, setting);
   }
-
-  static inline std::string unavailable_;
-  static inline std::unique_ptr<Boot> boot_;
 };
 
 TEST_F(RealUart, TheDriverProgramsTheUartAt9600NoParity8DataBits1StopBit) {

@@ -19,6 +19,7 @@
 #include <string_view>
 #include <vector>
 
+#include "support/guest_test.h"
 #include "support/qemu_guest.h"
 #include "support/temporary_directory.h"
 #include "virtual_com.h"
@@ -27,9 +28,6 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace pelvaro::testing;
-
-// The whole boot, every run and the power-off; a boot takes some 11 s under TCG.
-constexpr std::chrono::seconds boot_limit{60};
 
 // The modules, in the order they depend on one another: the image has no modules.dep, so the
 // guest loads each with insmod.
@@ -272,74 +270,53 @@ std::vector<int> acm_control_lines(const std::string& console) {
 
 const LineFormat wanted{9600, 'N', 8, 1};
 
-class UsbSerial : public ::testing::Test {
+struct UsbBoot {
+  TemporaryDirectory folder;
+  vcom::ProcessResult result;
+  std::string console;
+  std::map<int, std::vector<FtdiEvent>> events;
+  std::string trace;
+  std::map<int, std::string> received;  // what each FTDI adapter put out, by COM number
+
+  fs::path path(const std::string& name) const { return folder.path() / name; }
+
+  std::vector<std::string> command(const GuestKernel& kernel) const {
+    std::vector<std::string> argv =
+        qemu_command(kernel, path("initramfs.cpio"), "console=ttyS0,115200 panic=-1 quiet");
+    const auto console_uart = uart_to_file(0, path("console"));
+    argv.insert(argv.end(), console_uart.begin(), console_uart.end());
+    argv.insert(argv.end(), {"-device", "qemu-xhci,id=xhci"});
+    for (const auto& [com, serial] : ftdi_adapters) {
+      const std::string id = "ftdi" + std::to_string(com);
+      argv.insert(argv.end(),
+                  {"-chardev", "file,id=" + id + ",path=" + path(id).string(), "-device",
+                   "usb-serial,bus=xhci.0,chardev=" + id + ",serial=" + serial});
+    }
+    for (const char* event : {"usb_serial_set_baud", "usb_serial_set_data",
+                              "usb_serial_set_flow_control", "usb_serial_handle_control"}) {
+      argv.insert(argv.end(), {"-trace", event});
+    }
+    argv.insert(argv.end(), {"-D", path("trace.log").string()});
+    return argv;
+  }
+
+  void run() {
+    const GuestKernel kernel = *guest_kernel_in(PELVARO_GUEST_KERNEL_DIR);
+    make_initramfs(path("root"), path("initramfs.cpio"), PELVARO_EXECUTABLE, guest_init, kernel,
+                   guest_modules);
+    // Killed at the limit, so that no path leaves QEMU running.
+    result = run_guest(command(kernel), guest_boot_limit);
+    console = content_of(path("console"));
+    trace = content_of(path("trace.log"));
+    events = ftdi_events(trace);
+    for (const auto& [com, serial] : ftdi_adapters) {
+      received[com] = content_of(path("ftdi" + std::to_string(com)));
+    }
+  }
+};
+
+class UsbSerial : public GuestTest<UsbBoot> {
  protected:
-  static void SetUpTestSuite() {
-    unavailable_ = guest_unavailable(PELVARO_GUEST_KERNEL_DIR);
-#ifdef PELVARO_SANITIZED
-    unavailable_ = "the sanitizers' run-time is not brought into the guest; the plain build runs";
-#endif
-    if (!unavailable_.empty()) return;
-    boot_ = std::make_unique<Boot>();
-    boot_->run();
-  }
-  static void TearDownTestSuite() {
-    boot_.reset();
-  }
-
-  void SetUp() override {
-    if (!unavailable_.empty()) GTEST_SKIP() << unavailable_;
-    ASSERT_FALSE(boot_->result.timed_out)
-        << "the guest did not power off within " << boot_limit.count() << " s\n"
-        << boot_->console;
-    ASSERT_NE(boot_->console.find("guest-done"), std::string::npos) << boot_->console;
-  }
-
-  struct Boot {
-    TemporaryDirectory folder;
-    vcom::ProcessResult result;
-    std::string console;
-    std::map<int, std::vector<FtdiEvent>> events;
-    std::string trace;
-    std::map<int, std::string> received;  // what each FTDI adapter put out, by COM number
-
-    fs::path path(const std::string& name) const { return folder.path() / name; }
-
-    std::vector<std::string> command(const GuestKernel& kernel) const {
-      std::vector<std::string> argv =
-          qemu_command(kernel, path("initramfs.cpio"), "console=ttyS0,115200 panic=-1 quiet");
-      const auto console_uart = uart_to_file(0, path("console"));
-      argv.insert(argv.end(), console_uart.begin(), console_uart.end());
-      argv.insert(argv.end(), {"-device", "qemu-xhci,id=xhci"});
-      for (const auto& [com, serial] : ftdi_adapters) {
-        const std::string id = "ftdi" + std::to_string(com);
-        argv.insert(argv.end(),
-                    {"-chardev", "file,id=" + id + ",path=" + path(id).string(), "-device",
-                     "usb-serial,bus=xhci.0,chardev=" + id + ",serial=" + serial});
-      }
-      for (const char* event : {"usb_serial_set_baud", "usb_serial_set_data",
-                                "usb_serial_set_flow_control", "usb_serial_handle_control"}) {
-        argv.insert(argv.end(), {"-trace", event});
-      }
-      argv.insert(argv.end(), {"-D", path("trace.log").string()});
-      return argv;
-    }
-
-    void run() {
-      const GuestKernel kernel = *guest_kernel_in(PELVARO_GUEST_KERNEL_DIR);
-      make_initramfs(path("root"), path("initramfs.cpio"), PELVARO_EXECUTABLE, guest_init, kernel,
-                     guest_modules);
-      // Killed at the limit, so that no path leaves QEMU running.
-      result = run_guest(command(kernel), boot_limit);
-      console = content_of(path("console"));
-      trace = content_of(path("trace.log"));
-      events = ftdi_events(trace);
-      for (const auto& [com, serial] : ftdi_adapters) {
-        received[com] = content_of(path("ftdi" + std::to_string(com)));
-      }
-    }
-  };
-
   static std::string status_of(const std::string& run) {
     return after(boot_->console, "result " + run + " status=").value_or("missing");
   }
@@ -375,9 +352,6 @@ class UsbSerial : public ::testing::Test {
     ASSERT_FALSE(flow.empty());
     EXPECT_EQ(flow.back(), 0) << "flow control left on";
   }
-
-  static inline std::string unavailable_;
-  static inline std::unique_ptr<Boot> boot_;
 };
 
 const LineFormat com5_preset{19200, 'E', 7, 2};

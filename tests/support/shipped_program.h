@@ -1,8 +1,13 @@
 #pragma once
 
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -13,6 +18,21 @@
 #include "virtual_com.h"
 
 namespace pelvaro::testing {
+
+// Opens `path` for reading and writing as the user nobody, in a child process; returns 0 or the
+// errno of the failure: whether the port is left open to an ordinary user.
+inline int open_error_as_nobody(const std::string& path) {
+  constexpr uid_t nobody = 65534;
+  const pid_t child = ::fork();
+  if (child == 0) {
+    if (::setgid(nobody) != 0 || ::setuid(nobody) != 0) ::_exit(255);
+    const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    ::_exit(fd >= 0 ? 0 : errno);
+  }
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
 
 // The built program as it ships (the executable and, where built, its window helper), copied
 // into a folder of its own, run with virtual COM ports. Skips where no private mount namespace
