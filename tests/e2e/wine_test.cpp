@@ -215,6 +215,22 @@ class WineRun : public ::testing::Test {
                              wine_environment(display));
   }
 
+  // The report of a settings file pelvaro cannot use, as it stands on standard error and in the
+  // box.
+  std::string settings_report(const std::string& problem) const {
+    return "pelvaro: run-time error 380: Invalid property value: settings file " +
+           windows_path(folder.path() / "pelvaro.txt") + ": " + problem;
+  }
+
+  // The run was reported in full, on standard error and in its box, and nothing was sent.
+  static void expect_reported_alone(const Reported& reported, const std::string& report,
+                                    std::vector<vcom::VirtualPort>& ports) {
+    EXPECT_EQ(reported.run.exit_status, 2);
+    EXPECT_EQ(reported.run.standard_error, report + "\r\n");
+    EXPECT_EQ(reported.box.standard_output, report);
+    for (auto& port : ports) EXPECT_EQ(port.take_received(), "") << "COM" << port.com();
+  }
+
   // A path on this system as Wine's programs see it, on its drive Z:.
   static std::string windows_path(const fs::path& path) {
     std::string windows = "Z:" + path.string();
@@ -305,14 +321,9 @@ TEST_F(WineRun, KapaliInTurkishSpellingsAndEncodingsSendsNothingWhateverTheCodeP
 TEST_F(WineRun, ATypoOfKapaliIsStillReportedAsItIs) {
   folder.write("pelvaro.txt", "[ayar]\r\ncom=KAPALY\r\n");
   auto ports = vcom::virtual_ports({3});
-  const auto [result, box] = run_until_reported(ports);
-  const std::string report = "pelvaro: run-time error 380: Invalid property value: settings file " +
-                             windows_path(folder.path() / "pelvaro.txt") +
-                             ": com=\"KAPALY\" is not one of the choices KAPALI, 1, 2, ..., 25";
-  EXPECT_EQ(result.exit_status, 2);
-  EXPECT_EQ(result.standard_error, report + "\r\n");
-  EXPECT_EQ(box.standard_output, report);
-  EXPECT_EQ(ports[0].take_received(), "");
+  expect_reported_alone(
+      run_until_reported(ports),
+      settings_report("com=\"KAPALY\" is not one of the choices KAPALI, 1, 2, ..., 25"), ports);
 }
 
 // The window is never let become active (a hook refuses each activation, as the foreground lock
@@ -701,13 +712,8 @@ TEST_F(WineRun, TheMessageBoxOnADesktopShowsTheReport) {
   if (const std::string why = XServer::unavailable_reason(); !why.empty()) GTEST_SKIP() << why;
   const XServer server{false};
   auto ports = vcom::virtual_ports({3});  // and no settings file
-  const auto [result, box] = run_until_reported(ports, server.display());
-  const std::string report = "pelvaro: run-time error 380: Invalid property value: settings file " +
-                             windows_path(folder.path() / "pelvaro.txt") + ": not found";
-  EXPECT_EQ(result.exit_status, 2);
-  EXPECT_EQ(result.standard_error, report + "\r\n");
-  EXPECT_EQ(box.standard_output, report);
-  EXPECT_EQ(ports[0].take_received(), "");
+  expect_reported_alone(run_until_reported(ports, server.display()), settings_report("not found"),
+                        ports);
 }
 
 // On a window station nobody sees there is no window and no box: the run sends, or reports on
