@@ -10,6 +10,7 @@
 #include <optional>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "platform/posix/file_descriptor.h"
 #include "platform/posix/profile_file.h"
@@ -132,12 +133,12 @@ std::size_t get_private_profile_string(const std::string& section, const std::st
 // 8-bit lookup already keeps every character.
 std::u16string get_private_profile_string_wide(std::u16string_view section, std::u16string_view key,
                                                std::u16string_view file, std::size_t limit) {
-  const std::optional<std::string> text = read_profile_text(to_ansi(file));
-  if (!text) return {};
-  const auto value = find_profile_value(*text, to_ansi(section), to_ansi(key));
-  std::u16string wide = from_ansi(value.value_or(std::string_view{}));
-  if (wide.size() > limit) wide.resize(limit);
-  return wide;
+  // Here every character has an 8-bit (UTF-8) code, so the 8-bit lookup holds the value whole
+  // already: the same lookup, cut where it cuts.
+  std::vector<char> buffer(limit + 1);
+  const std::size_t count =
+      get_private_profile_string(to_ansi(section), to_ansi(key), "", buffer, to_ansi(file));
+  return from_ansi(std::string_view{buffer.data(), count});
 }
 
 }  // namespace pelvaro
