@@ -54,9 +54,9 @@ void frovan::Form_Load() {
 void frovan::Form_Activate() {
   ErrorTrap trap{ErrorPolicy::resume_next};
   run_send_sequence(com, *MSComm1, trap);
-  if (!trap.dropped_any()) end_program(ExitStatus::success);
+  if (!trap.dropped_any()) return End(ExitStatus::success);
   // The first choice switches sending off: it names no port.
-  end_program(com.selected_index() == 0 ? ExitStatus::switched_off : ExitStatus::failure_dropped);
+  End(com.selected_index() == 0 ? ExitStatus::switched_off : ExitStatus::failure_dropped);
 }
 
 void frovan::Click(std::string_view control_name) {

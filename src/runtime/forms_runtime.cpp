@@ -6,10 +6,6 @@
 
 namespace pelvaro {
 
-void end_program(ExitStatus status) {
-  throw ProgramEnd{status};
-}
-
 std::string unhandled_error_line(const RuntimeError& error) {
   return "pelvaro: run-time error " + std::to_string(static_cast<int>(error.number())) + ": " +
          error.what();
@@ -38,6 +34,7 @@ void dispatch(Form& form, const FormEvent& event) {
 
 ExitStatus run_until_end(Form& form, Display& display) {
   form.Form_Load();
+  if (const auto status = form.ending()) return *status;
   display.show(form);
   bool activated = false;
   for (;;) {
@@ -46,10 +43,11 @@ ExitStatus run_until_end(Form& form, Display& display) {
       // A window closed, destroyed or never shown before it became active still owes the run
       // its activation: the desktop never costs the send, and the status says what it gave.
       if (!activated) form.Form_Activate();
-      return ExitStatus::success;
+      return form.ending().value_or(ExitStatus::success);
     }
     activated = activated || event.kind == FormEventKind::activated;
     dispatch(form, event);
+    if (const auto status = form.ending()) return *status;
   }
 }
 
@@ -63,8 +61,6 @@ ExitStatus report(Display& display, const RuntimeError& error) {
 ExitStatus run_forms_application(Form& form, Display& display) {
   try {
     return run_until_end(form, display);
-  } catch (const ProgramEnd& end) {
-    return end.status;
   } catch (const RuntimeError& error) {
     return report(display, error);
   } catch (const std::bad_alloc&) {

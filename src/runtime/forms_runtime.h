@@ -1,6 +1,7 @@
 #pragma once
 
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -34,6 +35,21 @@ class Form {
   virtual void Form_Load() = 0;
   virtual void Form_Activate() = 0;
   virtual void Click(std::string_view control_name) = 0;
+
+  // The status a handler ended the program with, once one has.
+  std::optional<ExitStatus> ending() const { return ending_; }
+
+ protected:
+  // `End`: the program ends as soon as the running handler returns, and no further events of the
+  // window are delivered. The handler returns right after it. A return rather than an exception,
+  // so that a run that succeeds never unwinds: the unwinder's first use would cost it about a
+  // tenth of what a run without a display does beyond the least a sender must.
+  void End(ExitStatus status) {
+    if (!ending_) ending_ = status;
+  }
+
+ private:
+  std::optional<ExitStatus> ending_;
 };
 
 enum class FormEventKind { activated, clicked, closed };
@@ -53,14 +69,6 @@ class Display {
   // Tells the user of an error that no handler trapped.
   virtual void report_unhandled_error(const RuntimeError& error) = 0;
 };
-
-// Thrown by end_program; carries the exit status past every handler to the runtime.
-struct ProgramEnd {
-  ExitStatus status;
-};
-
-// Ends the program at once: no further events of the window are delivered.
-[[noreturn]] void end_program(ExitStatus status);
 
 // The one line the unhandled-error report consists of, e.g.
 // "pelvaro: run-time error 6: Overflow".
