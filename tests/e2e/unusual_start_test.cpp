@@ -82,6 +82,13 @@ TEST_F(UnusualStart, ReadsTheSettingsBesideTheFileItRunsFrom) {
       {"a descriptor", {UNUSUAL_START, "descriptor", program().string()}},
       // Replaced by an upgrade while it runs, say: the folder is still the program's.
       {"a deleted file", {UNUSUAL_START, "deleted", program().string()}},
+      // The name it was started by leads to a descriptor that is gone; what took its number
+      // (/dev/null, as standard input) is not the program.
+      {"a link to a descriptor",
+       {UNUSUAL_START, "descriptor-link", program().string(),
+        (folder.path() / "through-descriptor").string()}},
+      // A chroot or container without /proc: the name it was started by tells.
+      {"no /proc", {UNUSUAL_START, "without-proc", program().string()}},
   };
   for (const auto& route : routes) {
     SCOPED_TRACE(route.name);

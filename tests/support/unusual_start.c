@@ -5,6 +5,9 @@
  *   deleted         PROGRAM is deleted, then run from a descriptor kept open on it
  *   deleted-folder  the same, and PROGRAM's folder (holding nothing else) is removed too
  *   memory          a copy of PROGRAM in a memory file (memfd "pelvaro"), run from there
+ *   descriptor-link  PROGRAM open (close-on-exec) as standard input, run by the name FILE, made
+ *                   a link to /proc/self/fd/0: in the started program descriptor 0 is closed
+ *   without-proc    an empty /proc (needs a private mount namespace), PROGRAM run by its name
  * States of standard error that a write may find:
  *   full-pipe         a pipe filled to its capacity whose read end nobody reads
  *   stopped-terminal  a pseudo-terminal whose output is stopped (as by Ctrl-S), its master unread
@@ -25,6 +28,7 @@
 #include <string.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -83,6 +87,18 @@ static void run_from_memory(const char* program, char** argv) {
   copy_all(file, copy);
   close(file);
   run_from(copy, argv);
+}
+
+static void run_through_descriptor_link(const char* program, char** argv, const char* link) {
+  if (symlink("/proc/self/fd/0", link) != 0) fail("symlink to /proc/self/fd/0");
+  close(STDIN_FILENO);
+  if (open_program(program) != STDIN_FILENO) fail("open the program as descriptor 0");
+  run(link, argv);
+}
+
+static void run_without_proc(const char* program, char** argv) {
+  if (mount("none", "/proc", "tmpfs", 0, NULL) != 0) fail("mount an empty /proc");
+  run(program, argv);
 }
 
 static void standard_error_to(int fd) {
@@ -189,6 +205,10 @@ int main(int argc, char** argv) {
   if (strcmp(route, "deleted") == 0) run_deleted(program, program_argv, 0);
   if (strcmp(route, "deleted-folder") == 0) run_deleted(program, program_argv, 1);
   if (strcmp(route, "memory") == 0) run_from_memory(program, program_argv);
+  if (strcmp(route, "descriptor-link") == 0 && argc > 3) {
+    run_through_descriptor_link(program, program_argv, argv[3]);
+  }
+  if (strcmp(route, "without-proc") == 0) run_without_proc(program, program_argv);
   if (strcmp(route, "full-pipe") == 0) run_with_full_pipe(program, program_argv);
   if (strcmp(route, "stopped-terminal") == 0) run_with_stopped_terminal(program, program_argv);
   if (strcmp(route, "one-page-pipe") == 0) run_with_one_page_pipe(program, program_argv);
