@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 #include <limits>
+#include <optional>
 #include <string>
 
 #include "runtime/runtime_error.h"
@@ -45,6 +46,18 @@ std::size_t number_length(std::u16string_view text, std::size_t start) {
   return end - start;
 }
 
+// A number of digits alone, few enough to be exact in an int: the usual setting ("3"). Read
+// here rather than by strtod, whose code and tables would be paged in for it on every run.
+std::optional<int> plain_whole_number(std::u16string_view number) {
+  constexpr std::size_t most_digits = 9;
+  if (number.empty() || number.size() > most_digits || skip_digits(number, 0) != number.size()) {
+    return std::nullopt;
+  }
+  int value = 0;
+  for (char16_t digit : number) value = value * 10 + (digit - u'0');
+  return value;
+}
+
 }  // namespace
 
 double read_number(std::u16string_view text) {
@@ -52,6 +65,7 @@ double read_number(std::u16string_view text) {
   while (start < text.size() && is_leading_space(text[start])) ++start;
   const std::size_t length = number_length(text, start);
   if (length == 0) return 0.0;
+  if (const auto whole = plain_whole_number(text.substr(start, length))) return *whole;
 
   // Everything in the prefix is ASCII, so narrowing each character is exact.
   std::string ascii;

@@ -28,6 +28,10 @@ TEST(ReadNumber, ReadsTheNumberAtTheStartOfATextAndStopsWhereItEnds) {
   for (const auto& [text, expected] : cases) {
     EXPECT_EQ(read_number(text), expected) << std::string(text.begin(), text.end());
   }
+  // Whole numbers of every length, leading zeros and all.
+  EXPECT_EQ(read_number(u"999999999"), 999999999);
+  EXPECT_EQ(read_number(u"1234567890"), 1234567890);
+  EXPECT_EQ(read_number(u"00000000003"), 3);
 }
 
 TEST(ReadNumber, NumbersBeyondADoubleReadAsInfiniteOrZero) {
