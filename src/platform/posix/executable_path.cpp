@@ -123,15 +123,22 @@ bool leads_through_a_descriptor(std::string_view path) {
   return path.starts_with("/dev/") || path.starts_with("/proc/");
 }
 
+// Whether `path` names a file that is not a link, in a single lookup.
+bool names_a_file_itself(const char* path) {
+  char first = 0;
+  return ::readlink(path, &first, 1) < 0 && errno == EINVAL;
+}
+
 // The name the program was started by (AT_EXECFN: the path handed to execve, which the kernel
-// opened), resolved to the file itself. Nothing when it is a descriptor's name (fexecve's
-// /dev/fd/N) or leads to one: this process's descriptor of that number is not the one the starter
-// had. Nothing either when it no longer leads to a file (deleted since). Where it answers, it
-// takes a lookup for each folder on the way; /proc/self/exe takes the process's first use of
-// /proc, some 20 µs: 2 to 3% of a whole run without a display.
+// opened), as the file itself. Nothing when it is a descriptor's name (fexecve's /dev/fd/N) or
+// leads to one: this process's descriptor of that number is not the one the starter had. Nothing
+// either when it no longer leads to a file (deleted since). An absolute name that is no link takes
+// one lookup; /proc/self/exe takes the process's first use of /proc, some 20 µs: 2 to 3% of a
+// whole run without a display.
 std::optional<std::string> started_name_path() {
   const auto* name = reinterpret_cast<const char*>(::getauxval(AT_EXECFN));
   if (name == nullptr || leads_through_a_descriptor(name)) return std::nullopt;
+  if (name[0] == '/' && names_a_file_itself(name)) return std::string{name};
   std::array<char, PATH_MAX> resolved{};
   if (::realpath(name, resolved.data()) == nullptr || leads_through_a_descriptor(resolved.data())) {
     return std::nullopt;
