@@ -102,6 +102,31 @@ TEST_F(UnusualStart, ReadsTheSettingsBesideTheFileItRunsFrom) {
   }
 }
 
+// The starter's descriptor of the program's folder, spelled so that the name does not begin with
+// /proc/: by the time the program looks, the starter has pointed that descriptor at another
+// folder, holding a program and settings of its own.
+TEST_F(UnusualStart, AStartNameThroughTheStartersDescriptorLeadsToNoOtherFolder) {
+  write_settings("[ayar]\ncom=2\n");
+  const fs::path other = folder.path() / "other";
+  fs::create_directory(other);
+  fs::copy_file(program(), other / "pelvaro");
+  std::ofstream{other / "pelvaro.txt"} << "[ayar]\ncom=1\n";
+  const fs::path link_to_proc = folder.path() / "proc-link";
+  fs::create_directory_symlink("/proc", link_to_proc);
+  for (const std::string& proc : {std::string{"/./proc"}, std::string{"//proc"},
+                                  std::string{"/tmp/../proc"}, link_to_proc.string()}) {
+    SCOPED_TRACE(proc);
+    auto lines = ports({1, 2});
+    const auto result = vcom::run_with_ports(
+        lines, {UNUSUAL_START, "starters-descriptor", program().string(), other.string(), proc},
+        20s);
+    EXPECT_FALSE(result.timed_out);
+    EXPECT_EQ(result.exit_status, 0) << result.standard_error;
+    EXPECT_EQ(lines[0].take_received(), "");
+    EXPECT_EQ(lines[1].take_received(), "a");
+  }
+}
+
 TEST_F(UnusualStart, AProgramInNoFolderSaysSoInsteadOfReadingAnotherOne) {
   write_settings("[ayar]\ncom=2\n");
   const std::string report = "pelvaro: run-time error 75: Path/File access error: ";

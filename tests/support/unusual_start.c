@@ -1,5 +1,5 @@
 /* Starts a program in ways a shell does not, for the end-to-end tests:
- *   unusual_start ROUTE PROGRAM [FILE]
+ *   unusual_start ROUTE PROGRAM [FILE [ARGUMENT]]
  * Routes by which the program's file is reached:
  *   descriptor      fexecve on a descriptor of PROGRAM
  *   deleted         PROGRAM is deleted, then run from a descriptor kept open on it
@@ -8,6 +8,11 @@
  *   descriptor-link  PROGRAM open (close-on-exec) as standard input, run by the name FILE, made
  *                   a link to /proc/self/fd/0: in the started program descriptor 0 is closed
  *   without-proc    an empty /proc (needs a private mount namespace), PROGRAM run by its name
+ *   starters-descriptor  PROGRAM's folder open in this process, PROGRAM run by the name
+ *                   PROC/<this pid>/fd/<that descriptor>/<its file name>, PROC being a spelling
+ *                   of /proc (ARGUMENT, or /./proc); the program is held at its start while the
+ *                   descriptor is made to lead to the folder FILE instead. The exit status is
+ *                   PROGRAM's
  * States of standard error that a write may find:
  *   full-pipe         a pipe filled to its capacity whose read end nobody reads
  *   stopped-terminal  a pseudo-terminal whose output is stopped (as by Ctrl-S), its master unread
@@ -29,6 +34,7 @@
 #include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <sys/mount.h>
+#include <sys/ptrace.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -99,6 +105,46 @@ static void run_through_descriptor_link(const char* program, char** argv, const 
 static void run_without_proc(const char* program, char** argv) {
   if (mount("none", "/proc", "tmpfs", 0, NULL) != 0) fail("mount an empty /proc");
   run(program, argv);
+}
+
+static int open_folder(const char* folder) {
+  const int fd = open(folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) fail("open a folder");
+  return fd;
+}
+
+static void exit_as(pid_t child) {
+  int status = 0;
+  while (waitpid(child, &status, 0) < 0) {
+    if (errno != EINTR) fail("waitpid");
+  }
+  exit(WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status));
+}
+
+/* The program's start name leads through this process's descriptor, which this process then
+ * points elsewhere, as it may reuse the number at any time: the program is traced only to hold
+ * it still at its start until then. */
+static void run_through_starters_descriptor(const char* program, const char* other_folder,
+                                            const char* proc) {
+  char folder[4096];
+  snprintf(folder, sizeof folder, "%s", program);
+  const int own = open_folder(dirname(folder));
+  const int other = open_folder(other_folder);
+  char name[4096];
+  snprintf(folder, sizeof folder, "%s", program);
+  snprintf(name, sizeof name, "%s/%d/fd/%d/%s", proc, (int)getpid(), own, basename(folder));
+  const pid_t child = fork();
+  if (child < 0) fail("fork");
+  if (child == 0) {
+    if (ptrace(PTRACE_TRACEME, 0, NULL, NULL) != 0) fail("PTRACE_TRACEME");
+    char* argv[] = {name, NULL};
+    run(name, argv);
+  }
+  int status = 0;
+  if (waitpid(child, &status, 0) != child || !WIFSTOPPED(status)) fail("wait for the start");
+  if (dup2(other, own) < 0) fail("dup2 the other folder");
+  if (ptrace(PTRACE_DETACH, child, NULL, NULL) != 0) fail("PTRACE_DETACH");
+  exit_as(child);
 }
 
 static void standard_error_to(int fd) {
@@ -186,16 +232,12 @@ static void run_in_background_of_terminal(const char* program, char** argv) {
     standard_error_to(terminal);
     run(program, argv);
   }
-  int status = 0;
-  while (waitpid(child, &status, 0) < 0) {
-    if (errno != EINTR) fail("waitpid");
-  }
-  exit(WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status));
+  exit_as(child);
 }
 
 int main(int argc, char** argv) {
   if (argc < 3) {
-    fprintf(stderr, "usage: unusual_start ROUTE PROGRAM [FILE]\n");
+    fprintf(stderr, "usage: unusual_start ROUTE PROGRAM [FILE [ARGUMENT]]\n");
     return 127;
   }
   const char* route = argv[1];
@@ -209,6 +251,9 @@ int main(int argc, char** argv) {
     run_through_descriptor_link(program, program_argv, argv[3]);
   }
   if (strcmp(route, "without-proc") == 0) run_without_proc(program, program_argv);
+  if (strcmp(route, "starters-descriptor") == 0 && argc > 3) {
+    run_through_starters_descriptor(program, argv[3], argc > 4 ? argv[4] : "/./proc");
+  }
   if (strcmp(route, "full-pipe") == 0) run_with_full_pipe(program, program_argv);
   if (strcmp(route, "stopped-terminal") == 0) run_with_stopped_terminal(program, program_argv);
   if (strcmp(route, "one-page-pipe") == 0) run_with_one_page_pipe(program, program_argv);

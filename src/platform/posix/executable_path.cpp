@@ -2,8 +2,10 @@
 
 #include <fcntl.h>
 #include <limits.h>
+#include <linux/openat2.h>
 #include <sys/auxv.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <array>
@@ -123,22 +125,29 @@ bool leads_through_a_descriptor(std::string_view path) {
   return path.starts_with("/dev/") || path.starts_with("/proc/");
 }
 
-// Whether `path` names a file that is not a link, in a single lookup.
-bool names_a_file_itself(const char* path) {
-  char first = 0;
-  return ::readlink(path, &first, 1) < 0 && errno == EINVAL;
+// Whether `path` leads to a file when looked up under the restrictions `resolve` (openat2's
+// RESOLVE_*); only the lookup is made. A kernel or sandbox without openat2 says no.
+bool leads_to_a_file_under(const char* path, std::uint64_t resolve) {
+  open_how how{};
+  how.flags = O_PATH | O_CLOEXEC;
+  how.resolve = resolve;
+  const FileDescriptor file{
+      static_cast<int>(::syscall(SYS_openat2, AT_FDCWD, path, &how, sizeof how))};
+  return file.valid();
 }
 
 // The name the program was started by (AT_EXECFN: the path handed to execve, which the kernel
 // opened), as the file itself. Nothing when it is a descriptor's name (fexecve's /dev/fd/N) or
-// leads to one: this process's descriptor of that number is not the one the starter had. Nothing
-// either when it no longer leads to a file (deleted since). An absolute name that is no link takes
-// one lookup; /proc/self/exe takes the process's first use of /proc, some 20 µs: 2 to 3% of a
-// whole run without a display.
+// leads through one anywhere, however /proc is spelled or reached (//proc/<pid>/fd/N, a link to
+// /proc): that descriptor, this process's or the starter's, may lead elsewhere by now. Nothing
+// either when it no longer leads to a file (deleted since). An absolute name with no link along
+// it is taken as it is, in one lookup (about 2 µs); /proc/self/exe takes the process's first use
+// of /proc, some 20 µs: 2 to 3% of a whole run without a display.
 std::optional<std::string> started_name_path() {
   const auto* name = reinterpret_cast<const char*>(::getauxval(AT_EXECFN));
   if (name == nullptr || leads_through_a_descriptor(name)) return std::nullopt;
-  if (name[0] == '/' && names_a_file_itself(name)) return std::string{name};
+  if (name[0] == '/' && leads_to_a_file_under(name, RESOLVE_NO_SYMLINKS)) return std::string{name};
+  if (!leads_to_a_file_under(name, RESOLVE_NO_MAGICLINKS)) return std::nullopt;
   std::array<char, PATH_MAX> resolved{};
   if (::realpath(name, resolved.data()) == nullptr || leads_through_a_descriptor(resolved.data())) {
     return std::nullopt;
