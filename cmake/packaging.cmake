@@ -6,8 +6,18 @@
 #     pelvaro-<version>-win64.zip          pelvaro.exe, pelvaro.txt, setup.txt
 
 set(CPACK_PACKAGE_NAME pelvaro)
-set(CPACK_PACKAGE_VENDOR "pelvaro maintainers")
-set(CPACK_PACKAGE_CONTACT "pelvaro maintainers <maintainers@users.noreply.c-seed-ecb29c98.example>")
+# Who answers for the packages: the Maintainer of both .debs, and the name in their copyright file
+# and changelog. A distributor who builds its own packages sets its own, for instance
+#   cmake -DPELVARO_MAINTAINER="Their Name <packages@their.domain>" ...
+set(PELVARO_MAINTAINER "pelvaro maintainers <maintainers@pelvaro.org>" CACHE STRING
+  "Maintainer of the packages, as \"Name <address>\"")
+if(NOT PELVARO_MAINTAINER MATCHES "^[^<>]+ <[^<>@ ]+@[^<>@ ]+>$")
+  message(FATAL_ERROR "PELVARO_MAINTAINER must read \"Name <address>\", not \"${PELVARO_MAINTAINER}\"")
+endif()
+string(REGEX REPLACE " <.*$" "" PELVARO_MAINTAINER_NAME "${PELVARO_MAINTAINER}")
+
+set(CPACK_PACKAGE_VENDOR "${PELVARO_MAINTAINER_NAME}")
+set(CPACK_PACKAGE_CONTACT "${PELVARO_MAINTAINER}")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "${PROJECT_DESCRIPTION}")
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_SOURCE_GENERATOR "")
@@ -64,7 +74,9 @@ file(MAKE_DIRECTORY ${PELVARO_DEBIAN_CONTROL})
 file(WRITE ${PELVARO_DEBIAN_CONTROL}/conffiles "${PELVARO_SETTINGS_DIR}/pelvaro.txt\n")
 set(CPACK_DEBIAN_CORE_PACKAGE_CONTROL_EXTRA ${PELVARO_DEBIAN_CONTROL}/conffiles)
 
-# Each package's copyright and changelog, as Debian wants them in its documentation folder.
+# Each package's copyright and changelog, as Debian wants them in its documentation folder, both
+# naming PELVARO_MAINTAINER.
+configure_file(packaging/debian/copyright.in ${PELVARO_DEBIAN_CONTROL}/copyright @ONLY)
 configure_file(packaging/debian/changelog.in ${PELVARO_DEBIAN_CONTROL}/changelog @ONLY)
 add_custom_command(OUTPUT ${PELVARO_DEBIAN_CONTROL}/changelog.gz
   COMMAND gzip -9nkf ${PELVARO_DEBIAN_CONTROL}/changelog
@@ -73,7 +85,7 @@ add_custom_target(pelvaro_debian_changelog ALL DEPENDS ${PELVARO_DEBIAN_CONTROL}
 foreach(component core window)
   string(TOUPPER ${component} upper)
   set(package ${CPACK_DEBIAN_${upper}_PACKAGE_NAME})
-  install(FILES packaging/debian/copyright ${PELVARO_DEBIAN_CONTROL}/changelog.gz
+  install(FILES ${PELVARO_DEBIAN_CONTROL}/copyright ${PELVARO_DEBIAN_CONTROL}/changelog.gz
     DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${package} COMPONENT ${component})
 endforeach()
 
