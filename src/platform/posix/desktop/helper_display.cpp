@@ -1,4 +1,4 @@
-#include "platform/posix/guest_display.h"
+#include "platform/posix/desktop/helper_display.h"
 
 #include <fcntl.h>
 #include <poll.h>

@@ -1,4 +1,4 @@
-#include "platform/posix/x_probe.h"
+#include "platform/posix/desktop/x_probe.h"
 
 #include <netdb.h>
 #include <poll.h>

@@ -25,10 +25,10 @@
 #include <vector>
 
 #include "platform/posix/file_descriptor.h"
-#include "platform/posix/held_signals.h"
-#include "platform/posix/interrupt_timer.h"
-#include "platform/posix/posix_serial_port.h"
-#include "platform/posix/termios_settings.h"
+#include "platform/posix/serial/held_signals.h"
+#include "platform/posix/serial/interrupt_timer.h"
+#include "platform/posix/serial/serial_device.h"
+#include "platform/posix/serial/termios_settings.h"
 #include "runtime/runtime_error.h"
 
 namespace pelvaro {

@@ -13,8 +13,8 @@
 #include <string>
 
 #include "platform/posix/file_descriptor.h"
-#include "platform/posix/profile_file.h"
-#include "platform/posix/profile_syntax.h"
+#include "platform/posix/settings/profile_file.h"
+#include "platform/posix/settings/profile_syntax.h"
 
 namespace pelvaro {
 

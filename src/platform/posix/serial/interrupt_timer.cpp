@@ -1,4 +1,4 @@
-#include "platform/posix/interrupt_timer.h"
+#include "platform/posix/serial/interrupt_timer.h"
 
 #include <algorithm>
 #include <cerrno>

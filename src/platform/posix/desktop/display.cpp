@@ -4,8 +4,8 @@
 
 #include "platform/executable_path.h"
 #include "platform/posix/error_stream.h"
-#include "platform/posix/guest_display.h"
-#include "platform/posix/x_probe.h"
+#include "platform/posix/desktop/helper_display.h"
+#include "platform/posix/desktop/x_probe.h"
 #include "platform/text_encoding.h"
 #include "runtime/headless_display.h"
 
