@@ -38,32 +38,6 @@ TEST(MainWindowDescription, IsTheSmallForm1WithTwentySixPortChoices) {
   EXPECT_EQ(d.controls[2].name, "MSComm1");
 }
 
-TEST(DropDownList, SelectsAChoiceIgnoringCaseAndRefusesAnythingElse) {
-  ComboBox com{frovan_description().list_choices};
-  EXPECT_EQ(com.text(), u"");
-  EXPECT_FALSE(com.selected_index());
-
-  com.set_text(u"kapali");
-  EXPECT_EQ(com.text(), u"KAPALI");
-  EXPECT_EQ(com.selected_index(), 0u);
-  com.set_text(u"25");
-  EXPECT_EQ(com.selected_index(), 25u);
-
-  for (const std::u16string refused : {u"", u"30", u"0", u" 3", u"3.0", u"03", u"KAPALI "}) {
-    EXPECT_EQ(testing::error_number_of([&] { com.set_text(refused); }),
-              ErrorNumber::invalid_property_value)
-        << std::string(refused.begin(), refused.end());
-    EXPECT_EQ(com.text(), u"25");  // a refused text leaves the selection as it was
-  }
-  EXPECT_THROW(com.select(26), RuntimeError);
-}
-
-TEST(SettingsPath, AddsTheSeparatorEvenAfterARootDirectory) {
-  EXPECT_EQ(settings_path(u"/opt/pelvaro", u'/'), u"/opt/pelvaro/pelvaro.txt");
-  EXPECT_EQ(settings_path(u"/", u'/'), u"//pelvaro.txt");
-  EXPECT_EQ(settings_path(u"C:\\", u'\\'), u"C:\\\\pelvaro.txt");
-}
-
 class MainWindowTest : public ::testing::Test {
  protected:
   TemporaryDirectory folder;

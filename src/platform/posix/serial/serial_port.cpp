@@ -429,10 +429,11 @@ constexpr milliseconds turn_poll_interval{10};
 
 }  // namespace
 
-std::string serial_device_name(int port_number) {
+std::string serial_device_name(int port_number, std::string_view devices) {
   // The name decides, not what it leads to: a link to an adapter that is not plugged in fails as
   // that port rather than fall through to another device.
-  const std::string com_name = "/dev/COM" + std::to_string(port_number);
+  const std::string folder{devices};
+  const std::string com_name = folder + "/COM" + std::to_string(port_number);
   struct stat status {};
   // Only a device node or a link is a port's name: a file or folder left at that name (as a
   // Windows habit such as `echo a > /dev/COM3` makes) is not.
@@ -440,7 +441,7 @@ std::string serial_device_name(int port_number) {
       (S_ISLNK(status.st_mode) || S_ISCHR(status.st_mode))) {
     return com_name;
   }
-  return "/dev/ttyS" + std::to_string(port_number - 1);
+  return folder + "/ttyS" + std::to_string(port_number - 1);
 }
 
 std::unique_ptr<SerialPort> open_serial_device(const std::string& path,
