@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <string>
 
+#include "runtime/deadline.h"
 #include "runtime/forms_runtime.h"
 
 namespace pelvaro {
@@ -82,11 +83,6 @@ class WriteInterruptTimer {
   sigset_t previous_mask_{};
   itimerval previous_timer_{};
 };
-
-int milliseconds_left(Clock::time_point deadline) {
-  const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
-  return left.count() > 0 ? static_cast<int>(left.count()) : 0;
-}
 
 // Waits until standard error takes output: a descriptor that another process made non-blocking
 // must not spin, and a full pipe or a stopped terminal is not written to at all. False once the

@@ -1,6 +1,5 @@
 #include <windows.h>
 
-#include <algorithm>
 #include <chrono>
 #include <memory>
 #include <optional>
@@ -13,6 +12,7 @@
 #include "platform/win32/port_turn.h"
 #include "platform/win32/system_error.h"
 #include "platform/win32/win_handle.h"
+#include "runtime/deadline.h"
 #include "runtime/runtime_error.h"
 
 namespace pelvaro {
@@ -134,11 +134,6 @@ WinHandle open_when_free(const std::wstring& device, const std::string& name,
   }
 }
 
-DWORD milliseconds_until(Clock::time_point deadline) {
-  const auto left = std::chrono::duration_cast<milliseconds>(deadline - Clock::now());
-  return static_cast<DWORD>(std::max<milliseconds::rep>(left.count(), 0));
-}
-
 // One overlapped write: the bytes, the OVERLAPPED and its event, which the driver uses until the
 // write has completed or been cancelled.
 struct OverlappedWrite {
@@ -174,7 +169,8 @@ DWORD write_overlapped(HANDLE port, const std::string& name, std::vector<std::by
       GetLastError() != ERROR_IO_PENDING) {
     fail(ErrorNumber::write_failed, name, GetLastError());
   }
-  if (WaitForSingleObject(write->done.get(), milliseconds_until(deadline)) != WAIT_OBJECT_0) {
+  if (WaitForSingleObject(write->done.get(), static_cast<DWORD>(milliseconds_left(deadline))) !=
+      WAIT_OBJECT_0) {
     give_up(port, std::move(write));
     fail(ErrorNumber::write_failed, name, ERROR_TIMEOUT);
   }

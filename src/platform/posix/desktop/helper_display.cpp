@@ -18,6 +18,7 @@
 #include "platform/posix/file_descriptor.h"
 #include "platform/text_encoding.h"
 #include "platform/window/window_protocol.h"
+#include "runtime/deadline.h"
 
 extern char** environ;
 
@@ -60,11 +61,6 @@ class SpawnActions {
  private:
   posix_spawn_file_actions_t actions_;
 };
-
-int milliseconds_left(Clock::time_point until) {
-  const auto left = std::chrono::ceil<std::chrono::milliseconds>(until - Clock::now());
-  return left.count() > 0 ? static_cast<int>(left.count()) : 0;
-}
 
 class GuestDisplay final : public Display {
  public:

@@ -29,6 +29,7 @@
 #include "platform/posix/serial/interrupt_timer.h"
 #include "platform/posix/serial/serial_device.h"
 #include "platform/posix/serial/termios_settings.h"
+#include "runtime/deadline.h"
 #include "runtime/runtime_error.h"
 
 namespace pelvaro {
@@ -273,10 +274,10 @@ class PosixSerialPort final : public SerialPort {
 
  private:
   void wait_for_room(Clock::time_point deadline) {
-    const auto left = std::chrono::duration_cast<milliseconds>(deadline - Clock::now());
-    if (left <= milliseconds::zero()) fail(ErrorNumber::write_failed, path_, ETIMEDOUT);
+    const int left = milliseconds_left(deadline);
+    if (left == 0) fail(ErrorNumber::write_failed, path_, ETIMEDOUT);
     pollfd watch{device_.get(), POLLOUT, 0};
-    const int ready = ::poll(&watch, 1, static_cast<int>(left.count()) + 1);
+    const int ready = ::poll(&watch, 1, left);
     if (ready < 0 && errno != EINTR) fail(ErrorNumber::write_failed, path_, errno);
     if (ready > 0 && (watch.revents & (POLLERR | POLLHUP | POLLNVAL))) {
       fail(ErrorNumber::write_failed, path_, EIO);
