@@ -4,6 +4,9 @@
 #include <time.h>
 
 #include <chrono>
+#include <optional>
+
+#include "platform/posix/signal_action.h"
 
 namespace pelvaro {
 
@@ -55,16 +58,14 @@ class InterruptTimer {
 
  private:
   void make();
-  void restore_signal();
   void arm(Clock::time_point when);
   void disarm();
 
   const Bound* innermost_ = nullptr;
   bool made_ = false;
   int refusal_ = 0;  // timer_create's error number, when it refused the last time
+  std::optional<SignalInterrupts> interrupts_;  // while the timer is made
   timer_t timer_{};
-  struct sigaction previous_action_ {};
-  sigset_t previous_mask_{};
 };
 
 }  // namespace pelvaro
