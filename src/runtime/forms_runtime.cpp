@@ -17,6 +17,19 @@ void print_unhandled_error(const RuntimeError& error) {
   std::fflush(stderr);
 }
 
+std::optional<FormEvent> button_clicked(const Form& form, std::size_t control_index) {
+  const auto& controls = form.description().controls;
+  if (control_index >= controls.size() ||
+      controls[control_index].kind != ControlKind::command_button) {
+    return std::nullopt;
+  }
+  return FormEvent{FormEventKind::clicked, controls[control_index].name};
+}
+
+void choice_picked(Form& form, std::size_t choice) {
+  if (choice < form.description().list_choices.size()) form.drop_down_list().select(choice);
+}
+
 namespace {
 
 void dispatch(Form& form, const FormEvent& event) {

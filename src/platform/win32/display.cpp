@@ -218,16 +218,14 @@ class Win32Display final : public Display {
     const auto& controls = form_->description().controls;
     const int index = id - first_control_id;
     if (index < 0 || index >= static_cast<int>(controls.size())) return;
-    const ControlDescription& control = controls[index];
-    if (control.kind == ControlKind::command_button && notification == BN_CLICKED) {
-      events_.push_back({FormEventKind::clicked, control.name});
-    } else if (control.kind == ControlKind::drop_down_list && notification == CBN_SELCHANGE) {
-      // A person picking a choice selects it, just as assigning its text would.
-      const LRESULT picked = SendMessageW(control_window, CB_GETCURSEL, 0, 0);
-      if (picked >= 0 &&
-          static_cast<std::size_t>(picked) < form_->description().list_choices.size()) {
-        form_->drop_down_list().select(static_cast<std::size_t>(picked));
+    if (notification == BN_CLICKED) {
+      if (const auto event = button_clicked(*form_, static_cast<std::size_t>(index))) {
+        events_.push_back(*event);
       }
+    } else if (controls[index].kind == ControlKind::drop_down_list &&
+               notification == CBN_SELCHANGE) {
+      const LRESULT picked = SendMessageW(control_window, CB_GETCURSEL, 0, 0);
+      if (picked >= 0) choice_picked(*form_, static_cast<std::size_t>(picked));
     }
   }
 

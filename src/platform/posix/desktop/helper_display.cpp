@@ -131,18 +131,12 @@ class GuestDisplay final : public Display {
   // What an event of the helper means to the form: a selection is applied at once; a click or the
   // close is handed on.
   std::optional<FormEvent> apply(const protocol::Event& event) {
-    const WindowDescription& description = form_->description();
     const auto index = static_cast<std::size_t>(event.index);
     switch (event.kind) {
       case protocol::EventKind::clicked:
-        if (index < description.controls.size() &&
-            description.controls[index].kind == ControlKind::command_button) {
-          return FormEvent{FormEventKind::clicked, description.controls[index].name};
-        }
-        return std::nullopt;
+        return button_clicked(*form_, index);
       case protocol::EventKind::selection_changed:
-        // A person picking a choice selects it, just as assigning its text would.
-        if (index < description.list_choices.size()) form_->drop_down_list().select(index);
+        choice_picked(*form_, index);
         return std::nullopt;
       case protocol::EventKind::closed:
         return FormEvent{FormEventKind::closed, {}};
