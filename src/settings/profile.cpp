@@ -7,6 +7,7 @@
 #include "platform/profile_api.h"
 #include "platform/profile_diagnosis.h"
 #include "platform/text_encoding.h"
+#include "runtime/characters.h"
 
 namespace pelvaro {
 
@@ -51,14 +52,6 @@ bool is_layout_character(char16_t c) {
          (c >= 0x2066 && c <= 0x2069);
 }
 
-bool is_high_surrogate(char16_t c) {
-  return c >= 0xD800 && c < 0xDC00;
-}
-
-bool is_low_surrogate(char16_t c) {
-  return c >= 0xDC00 && c < 0xE000;
-}
-
 // A byte that is no character of the system's text travels as a lone surrogate U+DC80 + byte
 // (text_encoding.h).
 bool is_byte_in_disguise(char16_t c) {
@@ -89,7 +82,7 @@ std::string escape_character(char16_t c, Shown shown) {
   }
   if (is_control(c)) return hex_escape("\\x", c, 2);
   if (is_byte_in_disguise(c)) return hex_escape("\\x", c - 0xDC00u, 2);
-  if (is_high_surrogate(c) || is_low_surrogate(c) || is_layout_character(c)) {
+  if (is_surrogate(c) || is_layout_character(c)) {
     return hex_escape("\\u", c, 4);
   }
   return to_ansi(std::u16string_view{&c, 1});

@@ -11,13 +11,12 @@
 #include "platform/profile_diagnosis.h"
 #include "platform/win32/system_error.h"
 #include "platform/win32/win_handle.h"
+#include "runtime/characters.h"
 
 namespace pelvaro {
 
 namespace {
 
-constexpr std::string_view utf8_byte_order_mark = "\xEF\xBB\xBF";
-constexpr std::string_view utf16be_byte_order_mark = "\xFE\xFF";
 // Section names are listed up to this size: far beyond any settings file's.
 constexpr DWORD section_names_limit = 1 << 20;
 

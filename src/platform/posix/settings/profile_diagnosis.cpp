@@ -15,12 +15,11 @@
 #include "platform/posix/file_descriptor.h"
 #include "platform/posix/settings/profile_file.h"
 #include "platform/posix/settings/profile_syntax.h"
+#include "runtime/characters.h"
 
 namespace pelvaro {
 
 namespace {
-
-constexpr std::string_view utf16be_byte_order_mark = "\xFE\xFF";
 
 ProfileDiagnosis unreadable(int error) {
   return {ProfileFault::file_unreadable, std::strerror(error)};

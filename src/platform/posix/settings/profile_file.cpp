@@ -17,6 +17,7 @@
 #include "platform/posix/settings/profile_syntax.h"
 #include "platform/profile_api.h"
 #include "platform/text_encoding.h"
+#include "runtime/characters.h"
 
 namespace pelvaro {
 
@@ -25,8 +26,6 @@ namespace {
 // A settings file is a few lines; reading stops here whatever lies at the path, which bounds the
 // memory and time of a lookup.
 constexpr std::size_t max_profile_bytes = 1 << 20;
-
-constexpr std::string_view utf16le_byte_order_mark = "\xFF\xFE";
 
 bool is_regular_file(const char* path) {
   struct stat status {};
