@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <optional>
 #include <string>
+#include <utility>
 
 #include "platform/profile_api.h"
 #include "platform/profile_diagnosis.h"
@@ -24,7 +25,7 @@ std::u16string ReadProfileValue(std::u16string_view section, std::u16string_view
   // code for: "kapalı" comes as "kapal?" under a Cyrillic code page. Such a value is taken as the
   // file spells it. A port number is ASCII, so it never comes this way.
   if (value.find(u'?') != std::u16string::npos) {
-    value = get_private_profile_string_wide(section, key, file, profile_buffer_size - 1);
+    value = profile_value_as_spelled(section, key, file, std::move(value), profile_buffer_size - 1);
   }
   return value;
 }
@@ -172,6 +173,9 @@ RuntimeError unusable_setting(ErrorNumber number, std::u16string_view section,
                               std::span<const std::u16string_view> choices) {
   std::string where{"settings file "};
   where += escaped(file);
+  if (const auto target = link_target(to_ansi(file))) {
+    where += " (a link to " + escaped(from_ansi(*target)) + ")";
+  }
   where += ": ";
   if (value.empty()) {
     if (auto missing = what_is_missing(section, key, file)) return {number, where + *missing};

@@ -101,6 +101,11 @@ UnreadByteOrderMark byte_order_mark(std::string_view first_bytes) {
 
 }  // namespace
 
+// The settings file lies in the program's folder itself there: no installation makes it a link.
+std::optional<std::string> link_target(const std::string&) {
+  return std::nullopt;
+}
+
 ProfileDiagnosis diagnose_profile_lookup(const std::string& section, const std::string& key,
                                          const std::string& file) {
   std::string first_bytes;

@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 #include <optional>
 #include <string>
 
@@ -42,6 +43,17 @@ std::optional<ProfileDiagnosis> file_fault(const std::string& file) {
 }
 
 }  // namespace
+
+std::optional<std::string> link_target(const std::string& file) {
+  struct stat status {};
+  if (::lstat(file.c_str(), &status) != 0 || !S_ISLNK(status.st_mode)) return std::nullopt;
+  std::error_code error;
+  const auto resolved = std::filesystem::canonical(file, error);
+  if (!error) return resolved.string();
+  const auto said = std::filesystem::read_symlink(file, error);
+  if (error) return std::nullopt;  // no longer a link
+  return said.string();
+}
 
 ProfileDiagnosis diagnose_profile_lookup(const std::string& section, const std::string& key,
                                          const std::string& file) {
