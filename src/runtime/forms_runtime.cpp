@@ -11,7 +11,8 @@ std::string unhandled_error_line(const RuntimeError& error) {
          error.what();
 }
 
-// C's stdio rather than iostreams: setting those up costs a sixth of a whole run.
+// C's stdio rather than iostreams, whose setting up is a large part of a whole run
+// (docs/benchmarks.md).
 void print_unhandled_error(const RuntimeError& error) {
   std::fprintf(stderr, "%s\n", unhandled_error_line(error).c_str());
   std::fflush(stderr);

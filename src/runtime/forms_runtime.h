@@ -43,8 +43,8 @@ class Form {
  protected:
   // `End`: the program ends as soon as the running handler returns, and no further events of the
   // window are delivered. The handler returns right after it. A return rather than an exception,
-  // so that a run that succeeds never unwinds: the unwinder's first use costs some 10 µs, 1 to 2%
-  // of a whole run without a display.
+  // so that a run that succeeds never unwinds: the unwinder's first use is a measurable part of a
+  // run without a display (docs/benchmarks.md).
   void End(ExitStatus status) {
     if (!ending_) ending_ = status;
   }

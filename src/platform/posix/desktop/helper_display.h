@@ -13,8 +13,9 @@ namespace pelvaro {
 window_protocol::ShownWindow shown_window(Form& form);
 
 // The desktop as a guest: the window lives in the helper executable at `helper` (pelvaro-window),
-// a process of its own, and this process only tells it what to show and reads what happened, never
-// waiting past `deadline` for the window to become active. A helper that cannot be started, dies,
+// a process of its own (docs/design-helper-process.md says why), and this process only tells it
+// what to show and reads what happened, never waiting past `deadline` for the window to become
+// active. A helper that cannot be started, dies,
 // stalls or says anything malformed is given up (ended), and the run goes on as without a display.
 // Returns nothing when the helper cannot be started at all.
 std::unique_ptr<Display> start_window_helper(const std::string& helper,

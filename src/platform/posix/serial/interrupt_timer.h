@@ -10,9 +10,10 @@
 
 namespace pelvaro {
 
-// Interrupts a blocking call with a signal once its deadline has passed: a wait that only the
-// driver or the other end can end (tcdrain, the drain inside close, a write to a stalled stream)
-// is thereby bounded without a thread. One timer serves every bound of its owner's life: it is
+// Interrupts a blocking call on the port with a signal once its deadline has passed: a wait that
+// only the driver or another program can end (the driver's open and settings calls, the advisory
+// lock, tcdrain, the drain inside close) is thereby bounded without a thread. (The error line on
+// standard error has a timer of its own: error_stream.cpp.) One timer serves every bound of its owner's life: it is
 // made at the first bound, each bound arms it, and it goes, with the signal's action and mask as
 // they were, when its owner does.
 //
