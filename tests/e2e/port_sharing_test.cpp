@@ -57,6 +57,25 @@ pid_t ended_process() {
   return child;
 }
 
+// A child that has ended and that the test does not collect until it goes: a serial tool that
+// crashed under a script that has not waited for it yet. Its process ID still answers kill().
+class UncollectedChild {
+ public:
+  UncollectedChild() : pid_(::fork()) {
+    if (pid_ == 0) ::_exit(0);
+    siginfo_t info{};
+    // Waits for the end without collecting it.
+    ::waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOWAIT);
+  }
+  UncollectedChild(const UncollectedChild&) = delete;
+  UncollectedChild& operator=(const UncollectedChild&) = delete;
+  ~UncollectedChild() { ::waitpid(pid_, nullptr, 0); }
+  pid_t pid() const { return pid_; }
+
+ private:
+  pid_t pid_;
+};
+
 // The lock file a serial tool writes: the process ID in ASCII, ten columns, a line end.
 std::string lock_text(pid_t pid) {
   char text[16];
@@ -290,6 +309,18 @@ TEST_F(PortSharing, ALockLeftByAnEndedProcessOrForAnotherPortIsIgnoredAndKept) {
   EXPECT_EQ(lines[0].take_received(), "");
   EXPECT_EQ(content_of(stale), lock_text(ended));  // not removed, not rewritten
   EXPECT_EQ(std::distance(fs::directory_iterator{locks.path()}, {}), 2) << "a lock was written";
+}
+
+TEST_F(PortSharing, ALockWhoseProcessHasEndedButIsNotCollectedYetIsIgnored) {
+  const UncollectedChild crashed_tool;
+  const auto stale = locks.write("LCK..ttyS2", lock_text(crashed_tool.pid()));
+  auto lines = ports({3});
+  const auto result = run(lines, {}, locks.path());
+  EXPECT_EQ(result.exit_status, 0) << result.standard_error;
+  // Not the whole turn spent waiting for a process that will never give the port back.
+  EXPECT_LT(result.elapsed, refusal_bound - milliseconds{1000});
+  EXPECT_EQ(lines[0].take_received(), "a");
+  EXPECT_EQ(content_of(stale), lock_text(crashed_tool.pid()));
 }
 
 }  // namespace

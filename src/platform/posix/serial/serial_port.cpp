@@ -51,8 +51,24 @@ bool line_took(const termios& wanted, const termios& actual) {
          (wanted.c_cflag & CSTOPB) == (actual.c_cflag & CSTOPB);
 }
 
-// Refuses what is not a character device; returns whether `path` is a link to one (a udev name
-// for an adapter). The device node itself, the usual case, takes a single look.
+[[noreturn]] void refuse_pseudo_terminal_master(const std::string& path) {
+  throw RuntimeError{ErrorNumber::not_a_serial_port,
+                     path + ": the master side of a pseudo-terminal, not a serial line"};
+}
+
+// A pseudo-terminal's master side takes bytes as a line would, but leads to no device: opening
+// /dev/ptmx (or a devpts mount's own ptmx) makes a new pair that nobody reads. Its device number
+// tells it before anything is opened.
+bool is_pseudo_terminal_master(dev_t device) {
+  const unsigned int major_number = major(device);
+  return (major_number == TTYAUX_MAJOR && minor(device) == 2) || major_number == PTY_MASTER_MAJOR ||
+         (major_number >= UNIX98_PTY_MASTER_MAJOR &&
+          major_number < UNIX98_PTY_MASTER_MAJOR + UNIX98_PTY_MAJOR_COUNT);
+}
+
+// Refuses what is not a character device, or is one that leads to no line; returns whether
+// `path` is a link to one (a udev name for an adapter). The device node itself, the usual case,
+// takes a single look.
 bool require_character_device(const std::string& path) {
   struct stat status {};
   if (::lstat(path.c_str(), &status) != 0) fail(ErrorNumber::device_unavailable, path, errno);
@@ -63,6 +79,7 @@ bool require_character_device(const std::string& path) {
   if (!S_ISCHR(status.st_mode)) {
     throw RuntimeError{ErrorNumber::not_a_serial_port, path + ": not a character device"};
   }
+  if (is_pseudo_terminal_master(status.st_rdev)) refuse_pseudo_terminal_master(path);
   return link;
 }
 
@@ -92,8 +109,31 @@ std::optional<pid_t> lock_owner(const std::string& lock_path) {
   return pid;
 }
 
+// Whether /proc shows the process as ended but not yet collected by its parent (a zombie, or one
+// on its way out): the state letter after the command's name in /proc/PID/stat, which is in
+// parentheses and may itself hold spaces and parentheses. False where /proc cannot tell.
+bool process_has_ended_uncollected(pid_t pid) {
+  const std::string stat_path = "/proc/" + std::to_string(pid) + "/stat";
+  const FileDescriptor file{::open(stat_path.c_str(), O_RDONLY | O_CLOEXEC)};
+  if (!file.valid()) return false;
+  // The name is at most 15 bytes: the state letter is well within the first 64 bytes.
+  std::array<char, 64> text{};
+  ssize_t got = -1;
+  do {
+    got = ::read(file.get(), text.data(), text.size());
+  } while (got < 0 && errno == EINTR);
+  if (got <= 0) return false;
+  const std::string_view line{text.data(), static_cast<std::size_t>(got)};
+  const std::size_t name_end = line.rfind(')');
+  if (name_end == std::string_view::npos || name_end + 2 >= line.size()) return false;
+  const char state = line[name_end + 2];
+  return state == 'Z' || state == 'X';
+}
+
+// A process that has ended answers kill() until its parent collects it: /proc tells those apart.
 bool process_is_alive(pid_t pid) {
-  return ::kill(pid, 0) == 0 || errno == EPERM;
+  if (::kill(pid, 0) != 0 && errno != EPERM) return false;
+  return !process_has_ended_uncollected(pid);
 }
 
 std::string lock_name(const std::string& device_path) {
@@ -377,14 +417,18 @@ FileDescriptor open_tty(const std::string& path) {
 }
 
 // The line's settings as they were when it was opened, of which pelvaro changes only its own.
-// Only a terminal device has them: anything else is refused here, before it is locked or written
-// to.
+// Only a terminal device has them, and of those a pseudo-terminal's master side leads to no line:
+// anything else is refused here, before it is locked or written to.
 termios settings_at_open(const TtyDevice& device, const std::string& path) {
   termios current{};
   if (::tcgetattr(device.get(), &current) != 0) {
     if (errno == ENOTTY || errno == EINVAL) fail(ErrorNumber::not_a_serial_port, path, errno);
     fail(ErrorNumber::device_unavailable, path, errno);
   }
+  // Only a master side has a pseudo-terminal number to give: this catches a name that led to one
+  // only by the time it was opened.
+  unsigned int pty_number = 0;
+  if (::ioctl(device.get(), TIOCGPTN, &pty_number) == 0) refuse_pseudo_terminal_master(path);
   return current;
 }
 

@@ -13,6 +13,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -228,6 +229,27 @@ TEST(SerialPortOnAnythingElse, IsRefusedBeforeAnythingIsWritten) {
   EXPECT_EQ(open_failure((folder.path() / "ttyS99").string()), ErrorNumber::device_unavailable);
   std::ifstream check{file};
   EXPECT_EQ(std::string(std::istreambuf_iterator<char>{check}, {}), "unchanged");
+}
+
+// Opening a master side makes a new pseudo-terminal that nobody reads: a byte sent there is lost.
+TEST(SerialPortOnAnythingElse, APseudoTerminalsMasterSideIsNoLine) {
+  testing::TemporaryDirectory folder;
+  const auto link = folder.path() / "COM3";
+  std::filesystem::create_symlink("/dev/ptmx", link);
+  EXPECT_EQ(open_failure("/dev/ptmx"), ErrorNumber::not_a_serial_port);
+  EXPECT_EQ(open_failure(link.string()), ErrorNumber::not_a_serial_port);
+  if (::access("/dev/pts/ptmx", R_OK | W_OK) == 0) {
+    EXPECT_EQ(open_failure("/dev/pts/ptmx"), ErrorNumber::not_a_serial_port);
+  }
+  // A master already open, reached through its descriptor: the name leads to a master anew.
+  int master = -1;
+  int slave = -1;
+  ASSERT_EQ(::openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
+  const FileDescriptor master_end{master};
+  const FileDescriptor slave_end{slave};
+  EXPECT_EQ(open_failure("/proc/self/fd/" + std::to_string(master)),
+            ErrorNumber::not_a_serial_port);
+  // Its slave side, which a tool such as socat links as a port, is a line (the cases above).
 }
 
 }  // namespace
