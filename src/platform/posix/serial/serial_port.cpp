@@ -175,29 +175,38 @@ void pause_for(std::chrono::nanoseconds span) {
   ::clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr);
 }
 
-// An open tty that pelvaro may hold exclusively: the exclusive mode is given back before every
-// close, since the tty keeps it for as long as anybody has it open, and would lock every later
-// open by a normal user out for as long as another program holds the port.
+// A tty that pelvaro may hold exclusively: the exclusive mode is given back before every close,
+// since the tty keeps it for as long as anybody has it open, and would lock every later open by a
+// normal user out for as long as another program holds the port. It owns the one timer that
+// bounds every wait on it, from its open to its close.
 class TtyDevice {
  public:
-  // `timer` bounds the waits of closing: it must outlive the device.
-  TtyDevice(FileDescriptor fd, InterruptTimer& timer) : timer_(timer), fd_(std::move(fd)) {}
+  TtyDevice() = default;
   TtyDevice(TtyDevice&&) noexcept = default;
   TtyDevice& operator=(TtyDevice&&) = delete;
   TtyDevice(const TtyDevice&) = delete;
   TtyDevice& operator=(const TtyDevice&) = delete;
-  ~TtyDevice() {
+  ~TtyDevice() { release(); }
+
+  // Closes within release_limit, or the bound that is on if that ends first.
+  void release() {
     if (!fd_.valid()) return;
-    const Bound bound{timer_, Clock::now() + release_limit};
+    const Bound bound = bound_until(Clock::now() + release_limit);
     close();
   }
+
+  // A bound on the waits on this device until `deadline`, nested in any bound that is on.
+  Bound bound_until(Clock::time_point deadline) { return Bound{*timer_, deadline}; }
+
+  // Takes the opened tty, which must happen within a bound when the open can wait.
+  void attach(FileDescriptor fd) { fd_ = std::move(fd); }
 
   // Discards what is still on its way, so that closing does not wait on it, and closes. Only a
   // port that is pelvaro's does this: the output queue belongs to the tty, and a refused port's
   // holder may have output in it.
   void discard_and_close() {
     if (!fd_.valid()) return;
-    const Bound bound{timer_, Clock::now() + release_limit};
+    const Bound bound = bound_until(Clock::now() + release_limit);
     ::tcflush(fd_.get(), TCOFLUSH);
     close();
   }
@@ -214,8 +223,6 @@ class TtyDevice {
     if (::ioctl(fd_.get(), TIOCEXCL) != 0) fail(ErrorNumber::device_unavailable, path, errno);
     exclusive_ = true;
   }
-
-  InterruptTimer& timer() const { return timer_; }
 
   // Closes now; returns close()'s result, with errno telling why it failed.
   int close() {
@@ -245,9 +252,10 @@ class TtyDevice {
            first.st_rdev == second.st_rdev;
   }
 
-  // Declared first, so that it goes only after the descriptor.
+  // Declared first, so that they go only after the descriptor. The timer is on the heap so that
+  // a bound on it stays valid when the device moves into its port.
   std::unique_ptr<SignalsHeldBack> signals_held_back_;
-  InterruptTimer& timer_;
+  std::unique_ptr<InterruptTimer> timer_ = std::make_unique<InterruptTimer>();
   FileDescriptor fd_;
   std::string path_;
   bool exclusive_ = false;
@@ -268,11 +276,8 @@ bool line_status_tells_the_last_bit(int fd) {
 
 class PosixSerialPort final : public SerialPort {
  public:
-  // `timer` is the one that `device` uses.
-  PosixSerialPort(std::string path, std::unique_ptr<InterruptTimer> timer, TtyDevice device,
-                  const LineSettings& settings)
+  PosixSerialPort(std::string path, TtyDevice device, const LineSettings& settings)
       : path_(std::move(path)),
-        timer_(std::move(timer)),
         device_(std::move(device)),
         settings_(settings),
         uart_tells_the_last_bit_(line_status_tells_the_last_bit(device_.get())) {}
@@ -301,7 +306,7 @@ class PosixSerialPort final : public SerialPort {
     const bool wrote = written_since_open_ > 0;
     const auto deadline =
         Clock::now() + (wrote ? drain_limit(written_since_open_, settings_) : milliseconds::zero());
-    Bound bound{*timer_, wrote ? deadline : Clock::now() + release_limit};
+    Bound bound = device_.bound_until(wrote ? deadline : Clock::now() + release_limit);
     const int drain_error = wrote ? wait_until_drained(bound) : 0;
     // Giving the port back has release_limit from here, or what is left of the drain's time.
     if (wrote) bound.move_deadline(std::max(deadline, Clock::now() + release_limit));
@@ -373,7 +378,6 @@ class PosixSerialPort final : public SerialPort {
   }
 
   std::string path_;
-  std::unique_ptr<InterruptTimer> timer_;  // declared before the device, which it outlives
   TtyDevice device_;
   LineSettings settings_;
   bool uart_tells_the_last_bit_;  // asked at the open, so that the drain starts at once
@@ -382,12 +386,12 @@ class PosixSerialPort final : public SerialPort {
 
 // Waits for the advisory lock until the turn ends: runs of pelvaro on one port queue on it, each
 // holding it for a few milliseconds. A lock held past the turn is another program's: refused.
-void wait_for_advisory_lock(const TtyDevice& device, const std::string& path,
+void wait_for_advisory_lock(TtyDevice& device, const std::string& path,
                             Clock::time_point turn_end) {
   if (::flock(device.get(), LOCK_EX | LOCK_NB) == 0) return;
   if (errno != EWOULDBLOCK) fail(ErrorNumber::device_unavailable, path, errno);
   // Nested in the open's bound: interrupted at the turn's end, or at the open's if that is first.
-  const Bound bound{device.timer(), turn_end};
+  const Bound bound = device.bound_until(turn_end);
   while (::flock(device.get(), LOCK_EX) != 0) {
     if (errno != EINTR) fail(ErrorNumber::device_unavailable, path, errno);
     if (bound.passed()) throw RuntimeError{ErrorNumber::port_in_use, path + ": locked"};
@@ -452,20 +456,24 @@ void apply_line_settings(const TtyDevice& device, const std::string& path,
 
 // One try at the port. Another program's hold on it refuses it at once (port_in_use), except the
 // advisory lock, which is waited for until the turn ends.
-// `timer` goes to the port once it is open.
 std::unique_ptr<SerialPort> try_to_open(const std::string& path, bool link,
-                                        const LineSettings& settings, Clock::time_point turn_end,
-                                        std::unique_ptr<InterruptTimer>& timer) {
+                                        const LineSettings& settings, Clock::time_point turn_end) {
   // Checked before opening: opening some devices has effects of its own (raising DTR and RTS).
   refuse_if_locked(path, link);
+  TtyDevice device;
   // The driver's open and its settings calls can wait (on a USB adapter, on a remote device).
-  const Bound bound{*timer, Clock::now() + open_limit};
+  const Bound bound = device.bound_until(Clock::now() + open_limit);
   if (!bound.armed()) fail(ErrorNumber::device_unavailable, path, bound.refusal());
-  TtyDevice device{open_tty(path), *timer};
-  const termios current = settings_at_open(device, path);
-  lock_exclusively(device, path, turn_end);
-  apply_line_settings(device, path, settings, current);
-  return std::make_unique<PosixSerialPort>(path, std::move(timer), std::move(device), settings);
+  try {
+    device.attach(open_tty(path));
+    const termios current = settings_at_open(device, path);
+    lock_exclusively(device, path, turn_end);
+    apply_line_settings(device, path, settings, current);
+  } catch (...) {
+    device.release();  // within the open's bound, which goes before the device
+    throw;
+  }
+  return std::make_unique<PosixSerialPort>(path, std::move(device), settings);
 }
 
 // How often a run waiting for its turn tries the port again, where the kernel cannot queue it: a
@@ -492,13 +500,11 @@ std::string serial_device_name(int port_number, std::string_view devices) {
 std::unique_ptr<SerialPort> open_serial_device(const std::string& path,
                                                const LineSettings& settings) {
   const bool link = require_character_device(path);
-  // One timer bounds every wait from the first open to the close, the tries' included.
-  auto timer = std::make_unique<InterruptTimer>();
   // A port that is held is tried again until the turn ends: runs started together take turns.
   const auto turn_end = Clock::now() + turn_limit;
   for (;;) {
     try {
-      return try_to_open(path, link, settings, turn_end, timer);
+      return try_to_open(path, link, settings, turn_end);
     } catch (const RuntimeError& error) {
       if (error.number() != ErrorNumber::port_in_use || Clock::now() >= turn_end) throw;
     }
