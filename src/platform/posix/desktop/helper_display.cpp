@@ -62,9 +62,9 @@ class SpawnActions {
   posix_spawn_file_actions_t actions_;
 };
 
-class GuestDisplay final : public Display {
+class HelperDisplay final : public Display {
  public:
-  GuestDisplay(pid_t helper, FileDescriptor channel, Clock::time_point deadline)
+  HelperDisplay(pid_t helper, FileDescriptor channel, Clock::time_point deadline)
       : helper_(helper), channel_(std::move(channel)), deadline_(deadline) {}
 
   void show(Form& form) override {
@@ -247,7 +247,7 @@ std::unique_ptr<Display> start_window_helper(const std::string& helper,
     ChildProcess{pid}.end();
     return nullptr;
   }
-  return std::make_unique<GuestDisplay>(pid, std::move(mine), deadline);
+  return std::make_unique<HelperDisplay>(pid, std::move(mine), deadline);
 }
 
 }  // namespace pelvaro
