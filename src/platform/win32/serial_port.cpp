@@ -188,7 +188,11 @@ DWORD wait_until_drained(HANDLE port, Clock::time_point deadline) {
   for (;;) {
     DWORD errors = 0;
     COMSTAT status{};
-    if (!ClearCommError(port, &errors, &status)) return GetLastError();
+    if (!ClearCommError(port, &errors, &status)) {
+      // A removed adapter fails the call: never an empty queue, whatever code the driver left.
+      const DWORD error = GetLastError();
+      return error != ERROR_SUCCESS ? error : ERROR_GEN_FAILURE;
+    }
     if (status.cbOutQue == 0) return ERROR_SUCCESS;
     if (Clock::now() >= deadline) return ERROR_TIMEOUT;
     std::this_thread::sleep_for(drain_poll_interval);

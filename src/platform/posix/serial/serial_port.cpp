@@ -224,9 +224,12 @@ class TtyDevice {
     exclusive_ = true;
   }
 
+  // Whether the last close found the line hung up.
+  bool found_hung_up() const { return found_hung_up_; }
+
   // Closes now; returns close()'s result, with errno telling why it failed.
   int close() {
-    if (exclusive_) give_back_exclusive_mode();
+    if (exclusive_) found_hung_up_ = !give_back_exclusive_mode();
     exclusive_ = false;
     const int result = fd_.reset();
     signals_held_back_.reset();
@@ -239,10 +242,12 @@ class TtyDevice {
   // open. A new descriptor on the same device can clear it; the kernel grants one while the mode
   // is on only to a process that may open an exclusive tty (root), so for another user the mode
   // stays until the last program that has the tty open closes it.
-  void give_back_exclusive_mode() const {
-    if (::ioctl(fd_.get(), TIOCNXCL) == 0 || errno != EIO) return;
+  // Returns false when it found the line hung up.
+  bool give_back_exclusive_mode() const {
+    if (::ioctl(fd_.get(), TIOCNXCL) == 0 || errno != EIO) return true;
     const FileDescriptor again{::open(path_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC)};
     if (again.valid() && same_device(fd_.get(), again.get())) ::ioctl(again.get(), TIOCNXCL);
+    return false;
   }
 
   static bool same_device(int fd, int other_fd) {
@@ -259,6 +264,7 @@ class TtyDevice {
   FileDescriptor fd_;
   std::string path_;
   bool exclusive_ = false;
+  bool found_hung_up_ = false;
 };
 
 // Whether the line status register tells when the last bit has left: only on a port of the
@@ -274,13 +280,97 @@ bool line_status_tells_the_last_bit(int fd) {
   return major(status.st_rdev) == TTY_MAJOR && minor(status.st_rdev) >= 64;
 }
 
+// A tty whose drain is its driver's can report an empty queue when its device has gone: a USB
+// driver's drain ends once its write request has ended, sent or failed, and when the device goes
+// the request fails at once, while the USB core handles the disconnect, and hangs the tty up, a
+// moment later. So once the drain has ended, a USB serial tty's device is asked something, where
+// its driver lets a request reach it: a device that answers was there after the write had ended.
+// Where no request reaches the device, the tty is watched for the USB core's disconnect.
+enum class DeviceCheck {
+  none,          // not a USB serial tty: a hang-up is all there is to see
+  break_off,     // cdc_acm: "break off" goes to the device (nothing changes on a line not in break)
+  modem_status,  // ftdi_sio, cp210x: the modem status is read from the device
+  disconnect_watch  // other usb-serial drivers, which answer from what they hold
+};
+
+// usb-serial's ttyUSB; cdc_acm's ttyACM is USB_ACM_MAJOR.
+constexpr unsigned int usb_serial_major = 188;
+
+// The name of the driver of a usb-serial tty, from sysfs ("ftdi_sio"), or the empty text.
+std::string usb_serial_driver_name(dev_t device) {
+  const std::string link = "/sys/dev/char/" + std::to_string(major(device)) + ":" +
+                           std::to_string(minor(device)) + "/device/driver";
+  std::array<char, PATH_MAX> target{};
+  const ssize_t length = ::readlink(link.c_str(), target.data(), target.size() - 1);
+  if (length <= 0) return {};
+  const std::string_view path{target.data(), static_cast<std::size_t>(length)};
+  return std::string{path.substr(path.find_last_of('/') + 1)};
+}
+
+DeviceCheck device_check_after_drain(int fd) {
+  struct stat status {};
+  if (::fstat(fd, &status) != 0 || !S_ISCHR(status.st_mode)) return DeviceCheck::none;
+  if (major(status.st_rdev) == USB_ACM_MAJOR) return DeviceCheck::break_off;
+  if (major(status.st_rdev) != usb_serial_major) return DeviceCheck::none;
+  const std::string driver = usb_serial_driver_name(status.st_rdev);
+  return driver == "ftdi_sio" || driver == "cp210x" ? DeviceCheck::modem_status
+                                                    : DeviceCheck::disconnect_watch;
+}
+
+// How long a USB serial tty whose device cannot be asked is watched for the USB core's disconnect
+// once its drain has ended. A root port reports the disconnect as the write fails (1-7 ms later
+// under emulation); a hub reports it when the host next polls it, every 256 ms at most on a USB 2.0
+// hub. Taken from the release time, which it leaves room in.
+constexpr milliseconds usb_disconnect_window{300};
+static_assert(usb_disconnect_window < release_limit);
+
+enum class Answer { answered, cannot_ask, gone };
+
+// A request that the driver sends to the device: a refusal (a stall) is an answer too. Like the
+// DTR drop that closing sends to a USB device, it is not cut short by the timer: the USB core gives
+// up on a device that does not answer after 5 s; one that is unplugged fails it at once.
+Answer device_answer(int result) {
+  if (result == 0 || errno == EPIPE) return Answer::answered;
+  if (errno == ENOTTY || errno == EINVAL || errno == EOPNOTSUPP) return Answer::cannot_ask;
+  return Answer::gone;  // EIO (hung up), ENODEV, EPROTO, ETIMEDOUT, ESHUTDOWN...
+}
+
+Answer ask_device(int fd, DeviceCheck check) {
+  int lines = 0;
+  switch (check) {
+    case DeviceCheck::break_off:
+      return device_answer(::ioctl(fd, TIOCCBRK));
+    case DeviceCheck::modem_status:
+      return device_answer(::ioctl(fd, TIOCMGET, &lines));
+    case DeviceCheck::none:
+    case DeviceCheck::disconnect_watch:
+      break;
+  }
+  return Answer::cannot_ask;
+}
+
+// Whether the descriptor shows the line gone: hung up (its device went, or the other side of a
+// pseudo-terminal closed) or failed. Waits up to `window` for that.
+bool shows_line_gone(int fd, milliseconds window, const Bound& bound) {
+  const auto end = Clock::now() + window;
+  for (;;) {
+    pollfd watch{fd, 0, 0};  // no events asked for: only a hang-up or an error is reported
+    const int ready = ::poll(&watch, 1, milliseconds_left(end));
+    if (ready >= 0) return ready > 0;
+    // Cut short by the bound: whether the line went cannot be told, so it is not taken as there.
+    if (errno != EINTR || bound.passed()) return true;
+  }
+}
+
 class PosixSerialPort final : public SerialPort {
  public:
   PosixSerialPort(std::string path, TtyDevice device, const LineSettings& settings)
       : path_(std::move(path)),
         device_(std::move(device)),
         settings_(settings),
-        uart_tells_the_last_bit_(line_status_tells_the_last_bit(device_.get())) {}
+        uart_tells_the_last_bit_(line_status_tells_the_last_bit(device_.get())),
+        device_check_(uart_tells_the_last_bit_ ? DeviceCheck::none
+                                               : device_check_after_drain(device_.get())) {}
 
   ~PosixSerialPort() override { device_.discard_and_close(); }
 
@@ -310,9 +400,14 @@ class PosixSerialPort final : public SerialPort {
     const int drain_error = wrote ? wait_until_drained(bound) : 0;
     // Giving the port back has release_limit from here, or what is left of the drain's time.
     if (wrote) bound.move_deadline(std::max(deadline, Clock::now() + release_limit));
+    const bool gone = wrote && drain_error == 0 && line_went_during_drain(bound);
     if (drain_error != 0) ::tcflush(device_.get(), TCOFLUSH);  // so that closing cannot wait on it
     const int close_result = device_.close();
     const int close_error = errno;
+    if (gone || (wrote && drain_error == 0 && device_.found_hung_up())) {
+      throw RuntimeError{ErrorNumber::output_not_drained,
+                         path_ + ": the device went away before its output was sent"};
+    }
     if (drain_error != 0) fail(ErrorNumber::output_not_drained, path_, drain_error);
     if (close_result != 0) fail(ErrorNumber::write_failed, path_, close_error);
   }
@@ -370,6 +465,19 @@ class PosixSerialPort final : public SerialPort {
     return 0;
   }
 
+  // Where the driver's drain is the rule, its empty queue may also mean that the device went (see
+  // DeviceCheck): the line must still be there once it has ended. On the 8250 family the last bit
+  // was seen leaving the chip itself.
+  bool line_went_during_drain(const Bound& bound) const {
+    if (uart_tells_the_last_bit_) return false;
+    const int fd = device_.get();
+    if (shows_line_gone(fd, milliseconds::zero(), bound)) return true;
+    const Answer answer = ask_device(fd, device_check_);
+    if (answer != Answer::cannot_ask) return answer == Answer::gone;
+    if (device_check_ == DeviceCheck::none) return false;
+    return shows_line_gone(fd, usb_disconnect_window, bound);
+  }
+
   // A call interrupted by some other signal before the deadline is made again.
   static bool interrupted_before(const Bound& bound) { return errno == EINTR && !bound.passed(); }
 
@@ -381,6 +489,7 @@ class PosixSerialPort final : public SerialPort {
   TtyDevice device_;
   LineSettings settings_;
   bool uart_tells_the_last_bit_;  // asked at the open, so that the drain starts at once
+  DeviceCheck device_check_;
   std::size_t written_since_open_ = 0;
 };
 
