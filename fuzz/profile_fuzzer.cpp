@@ -9,7 +9,7 @@
 #include <cstdint>
 #include <string>
 
-#include "platform/posix/profile_syntax.h"
+#include "platform/posix/settings/profile_syntax.h"
 #include "platform/text_encoding.h"
 #include "settings/profile.h"
 

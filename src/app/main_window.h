@@ -15,6 +15,8 @@ const WindowDescription& frovan_description();
 
 // The main window and the program's startup object. Loading it reads the port selection from the
 // settings file beside the executable; activating it sends the signal and ends the program.
+// Its names (frovan, Form1, Form_Load, Command1, com, MSComm1, App) are the design's own, kept
+// on purpose against this code's naming so that each maps one to one onto it: not to be renamed.
 class frovan final : public Form {
  public:
   frovan(Application app, std::unique_ptr<Dispatch> comm_control);

@@ -15,10 +15,13 @@ std::size_t get_private_profile_string(const std::string& section, const std::st
                                        const std::string& default_value, std::span<char> buffer,
                                        const std::string& file);
 
-// The same lookup with wide strings, as Kernel32's GetPrivateProfileStringW: the value as the file
-// spells it, with the characters of a Unicode file that the 8-bit lookup has no code for, cut to
-// `limit` characters. The empty text when the file, the section or the key is missing.
-std::u16string get_private_profile_string_wide(std::u16string_view section, std::u16string_view key,
-                                               std::u16string_view file, std::size_t limit);
+// The value of `key` in `section` of `file` as the file spells it, when `eight_bit_value`, what
+// the 8-bit lookup brought back, may have a '?' for a character the 8-bit text has no code for.
+// On Windows that is the lookup with wide strings (GetPrivateProfileStringW), cut to `limit`
+// characters. On Linux the 8-bit text is UTF-8 with any other byte carried through, which has a
+// code for every character: `eight_bit_value` is the file's spelling already.
+std::u16string profile_value_as_spelled(std::u16string_view section, std::u16string_view key,
+                                        std::u16string_view file, std::u16string eight_bit_value,
+                                        std::size_t limit);
 
 }  // namespace pelvaro

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <optional>
 #include <string>
 #include <utility>
 
@@ -35,5 +36,10 @@ struct ProfileDiagnosis {
 // them: why `key` in `section` has no value there.
 ProfileDiagnosis diagnose_profile_lookup(const std::string& section, const std::string& key,
                                          const std::string& file);
+
+// The file `file` leads to when it is a symbolic link, as the system resolves it (what the link
+// says, when it leads nowhere); nothing when it is no link. A report names both: the path read,
+// and the file a person edits.
+std::optional<std::string> link_target(const std::string& file);
 
 }  // namespace pelvaro

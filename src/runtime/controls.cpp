@@ -2,25 +2,15 @@
 
 #include <algorithm>
 
+#include "runtime/characters.h"
 #include "runtime/runtime_error.h"
 
 namespace pelvaro {
 
-namespace {
-
-char16_t fold_ascii_case(char16_t c) {
-  return (c >= u'a' && c <= u'z') ? c - u'a' + u'A' : c;
-}
-
-bool equal_ignoring_case(std::u16string_view a, std::u16string_view b) {
-  return std::ranges::equal(a, b, {}, fold_ascii_case, fold_ascii_case);
-}
-
-}  // namespace
-
 void ComboBox::set_text(std::u16string_view text) {
-  const auto match = std::ranges::find_if(
-      choices_, [text](std::u16string_view choice) { return equal_ignoring_case(choice, text); });
+  const auto match = std::ranges::find_if(choices_, [text](std::u16string_view choice) {
+    return equal_ignoring_ascii_case(choice, text);
+  });
   if (match == choices_.end()) {
     throw RuntimeError{ErrorNumber::invalid_property_value, "not one of the list's choices"};
   }

@@ -47,7 +47,8 @@ std::size_t number_length(std::u16string_view text, std::size_t start) {
 }
 
 // A number of digits alone, few enough to be exact in an int: the usual setting ("3"). Read
-// here rather than by strtod, whose code and tables would be paged in for it on every run.
+// here rather than by strtod, whose code and tables would be paged in for it on every run
+// (docs/benchmarks.md).
 std::optional<int> plain_whole_number(std::u16string_view number) {
   constexpr std::size_t most_digits = 9;
   if (number.empty() || number.size() > most_digits || skip_digits(number, 0) != number.size()) {

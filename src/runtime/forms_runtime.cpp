@@ -11,10 +11,24 @@ std::string unhandled_error_line(const RuntimeError& error) {
          error.what();
 }
 
-// C's stdio rather than iostreams: setting those up costs a sixth of a whole run.
+// C's stdio rather than iostreams, whose setting up is a large part of a whole run
+// (docs/benchmarks.md).
 void print_unhandled_error(const RuntimeError& error) {
   std::fprintf(stderr, "%s\n", unhandled_error_line(error).c_str());
   std::fflush(stderr);
+}
+
+std::optional<FormEvent> button_clicked(const Form& form, std::size_t control_index) {
+  const auto& controls = form.description().controls;
+  if (control_index >= controls.size() ||
+      controls[control_index].kind != ControlKind::command_button) {
+    return std::nullopt;
+  }
+  return FormEvent{FormEventKind::clicked, controls[control_index].name};
+}
+
+void choice_picked(Form& form, std::size_t choice) {
+  if (choice < form.description().list_choices.size()) form.drop_down_list().select(choice);
 }
 
 namespace {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <functional>
 #include <optional>
 #include <string>
@@ -42,8 +43,8 @@ class Form {
  protected:
   // `End`: the program ends as soon as the running handler returns, and no further events of the
   // window are delivered. The handler returns right after it. A return rather than an exception,
-  // so that a run that succeeds never unwinds: the unwinder's first use costs some 10 µs, 1 to 2%
-  // of a whole run without a display.
+  // so that a run that succeeds never unwinds: the unwinder's first use is a measurable part of a
+  // run without a display (docs/benchmarks.md).
   void End(ExitStatus status) {
     if (!ending_) ending_ = status;
   }
@@ -58,6 +59,14 @@ struct FormEvent {
   FormEventKind kind;
   std::string_view control_name;  // for clicked
 };
+
+// What a person's act in the window means to the form, whichever desktop reports it. A click on
+// the control at `control_index` of the form's description is an event for its handler when that
+// control is a button, and nothing otherwise.
+std::optional<FormEvent> button_clicked(const Form& form, std::size_t control_index);
+// Picking choice `choice` of the drop-down list selects it at once, just as assigning its text
+// would; no handler runs. A choice the list does not have is ignored.
+void choice_picked(Form& form, std::size_t choice);
 
 // Where the window is shown: a desktop, or nothing at all when there is no display.
 class Display {

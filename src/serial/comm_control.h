@@ -20,6 +20,8 @@ inline constexpr int Output = 25;    // string to transmit, sent in its 8-bit fo
 
 // Parses "baud,parity,data,stop": parity N, E, O, M or S; data bits 5 to 8; stop bits 1, 1.5 or
 // 2 (1.5 only with 5 data bits). Throws RuntimeError invalid_property_value for anything else.
+// The program only ever sets "9600,N,8,1", but the control takes the line from the string it is
+// given, as the control it stands in for does, so that the send sequence alone says the line.
 LineSettings parse_line_settings(std::u16string_view text);
 
 // The serial-port control. It starts with no port chosen and 9600,N,8,1, and refuses port
@@ -32,7 +34,6 @@ class CommControl final : public Dispatch {
   void put_property(int dispid, const Variant& value) override;
 
   std::optional<int> comm_port() const { return comm_port_; }
-  const LineSettings& settings() const { return settings_; }
   bool port_open() const { return port_ != nullptr; }
 
  private:

@@ -3,10 +3,12 @@
 #include <algorithm>
 #include <optional>
 #include <string>
+#include <utility>
 
 #include "platform/profile_api.h"
 #include "platform/profile_diagnosis.h"
 #include "platform/text_encoding.h"
+#include "runtime/characters.h"
 
 namespace pelvaro {
 
@@ -23,7 +25,7 @@ std::u16string ReadProfileValue(std::u16string_view section, std::u16string_view
   // code for: "kapalı" comes as "kapal?" under a Cyrillic code page. Such a value is taken as the
   // file spells it. A port number is ASCII, so it never comes this way.
   if (value.find(u'?') != std::u16string::npos) {
-    value = get_private_profile_string_wide(section, key, file, profile_buffer_size - 1);
+    value = profile_value_as_spelled(section, key, file, std::move(value), profile_buffer_size - 1);
   }
   return value;
 }
@@ -49,14 +51,6 @@ bool is_control(char16_t c) {
 bool is_layout_character(char16_t c) {
   return c == 0x061C || c == 0x200E || c == 0x200F || (c >= 0x2028 && c <= 0x202E) ||
          (c >= 0x2066 && c <= 0x2069);
-}
-
-bool is_high_surrogate(char16_t c) {
-  return c >= 0xD800 && c < 0xDC00;
-}
-
-bool is_low_surrogate(char16_t c) {
-  return c >= 0xDC00 && c < 0xE000;
 }
 
 // A byte that is no character of the system's text travels as a lone surrogate U+DC80 + byte
@@ -89,7 +83,7 @@ std::string escape_character(char16_t c, Shown shown) {
   }
   if (is_control(c)) return hex_escape("\\x", c, 2);
   if (is_byte_in_disguise(c)) return hex_escape("\\x", c - 0xDC00u, 2);
-  if (is_high_surrogate(c) || is_low_surrogate(c) || is_layout_character(c)) {
+  if (is_surrogate(c) || is_layout_character(c)) {
     return hex_escape("\\u", c, 4);
   }
   return to_ansi(std::u16string_view{&c, 1});
@@ -179,6 +173,9 @@ RuntimeError unusable_setting(ErrorNumber number, std::u16string_view section,
                               std::span<const std::u16string_view> choices) {
   std::string where{"settings file "};
   where += escaped(file);
+  if (const auto target = link_target(to_ansi(file))) {
+    where += " (a link to " + escaped(from_ansi(*target)) + ")";
+  }
   where += ": ";
   if (value.empty()) {
     if (auto missing = what_is_missing(section, key, file)) return {number, where + *missing};

@@ -3,10 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
 
 #include "platform/executable_path.h"
 #include "platform/text_encoding.h"
-#include "runtime/headless_display.h"
 #include "serial/comm_control.h"
 #include "settings/profile.h"
 #include "support/error_number.h"
@@ -38,31 +38,27 @@ TEST(MainWindowDescription, IsTheSmallForm1WithTwentySixPortChoices) {
   EXPECT_EQ(d.controls[2].name, "MSComm1");
 }
 
-TEST(DropDownList, SelectsAChoiceIgnoringCaseAndRefusesAnythingElse) {
-  ComboBox com{frovan_description().list_choices};
-  EXPECT_EQ(com.text(), u"");
-  EXPECT_FALSE(com.selected_index());
+// A desktop whose window becomes active as soon as it is shown, or (`activates` false) goes before
+// it ever does: closed by the user while the foreground lock keeps it inactive, destroyed, or
+// never shown at all. It keeps the report it is handed, and prints it as every display does.
+class ScriptedDisplay final : public Display {
+ public:
+  explicit ScriptedDisplay(bool activates) : activates_(activates) {}
 
-  com.set_text(u"kapali");
-  EXPECT_EQ(com.text(), u"KAPALI");
-  EXPECT_EQ(com.selected_index(), 0u);
-  com.set_text(u"25");
-  EXPECT_EQ(com.selected_index(), 25u);
-
-  for (const std::u16string refused : {u"", u"30", u"0", u" 3", u"3.0", u"03", u"KAPALI "}) {
-    EXPECT_EQ(testing::error_number_of([&] { com.set_text(refused); }),
-              ErrorNumber::invalid_property_value)
-        << std::string(refused.begin(), refused.end());
-    EXPECT_EQ(com.text(), u"25");  // a refused text leaves the selection as it was
+  void show(Form&) override {}
+  FormEvent next_event() override {
+    if (std::exchange(activates_, false)) return {FormEventKind::activated, {}};
+    return {FormEventKind::closed, {}};
   }
-  EXPECT_THROW(com.select(26), RuntimeError);
-}
+  void report_unhandled_error(const RuntimeError& error) override {
+    print_unhandled_error(error);
+    report = unhandled_error_line(error);
+  }
+  std::string report;
 
-TEST(SettingsPath, AddsTheSeparatorEvenAfterARootDirectory) {
-  EXPECT_EQ(settings_path(u"/opt/pelvaro", u'/'), u"/opt/pelvaro/pelvaro.txt");
-  EXPECT_EQ(settings_path(u"/", u'/'), u"//pelvaro.txt");
-  EXPECT_EQ(settings_path(u"C:\\", u'\\'), u"C:\\\\pelvaro.txt");
-}
+ private:
+  bool activates_;
+};
 
 class MainWindowTest : public ::testing::Test {
  protected:
@@ -166,21 +162,12 @@ TEST_F(MainWindowTest, TheRuntimeLoadsActivatesAndEnds) {
   folder.write("pelvaro.txt", "[ayar]\ncom=KAPALI\n");
   RecordingControl* control = nullptr;
   frovan window = window_recording(control, 1);
-  HeadlessDisplay display;
+  ScriptedDisplay display{true};
   ::testing::internal::CaptureStderr();
   EXPECT_EQ(run_forms_application(window, display), ExitStatus::switched_off);
   EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");  // activation never prints
   EXPECT_EQ(control->assignments.size(), 5u);
 }
-
-// A desktop on which the window goes before it ever becomes active: closed by the user while the
-// foreground lock keeps it inactive, destroyed, or never shown at all.
-class WindowGoneBeforeActivation final : public Display {
- public:
-  void show(Form&) override {}
-  FormEvent next_event() override { return {FormEventKind::closed, {}}; }
-  void report_unhandled_error(const RuntimeError& error) override { print_unhandled_error(error); }
-};
 
 TEST_F(MainWindowTest, AWindowGoneBeforeActivationStillSendsAndTheStatusSaysWhatWentOut) {
   folder.write("pelvaro.txt", "[ayar]\ncom=3\n");
@@ -189,29 +176,17 @@ TEST_F(MainWindowTest, AWindowGoneBeforeActivationStillSendsAndTheStatusSaysWhat
         std::pair{std::optional<int>{3}, ExitStatus::failure_dropped}}) {
     RecordingControl* control = nullptr;
     frovan window = window_recording(control, failing);
-    WindowGoneBeforeActivation display;
+    ScriptedDisplay display{false};
     EXPECT_EQ(run_forms_application(window, display), status);
     EXPECT_EQ(control->assignments.size(), 5u);
   }
 }
 
-// A display that keeps the report it is handed, and prints it as every display does.
-class ReportKeepingDisplay final : public Display {
- public:
-  void show(Form&) override {}
-  FormEvent next_event() override { return {FormEventKind::closed, {}}; }
-  void report_unhandled_error(const RuntimeError& error) override {
-    print_unhandled_error(error);
-    report = unhandled_error_line(error);
-  }
-  std::string report;
-};
-
 TEST_F(MainWindowTest, ALoadFailureIsReportedWithTheSettingsFileAndNothingIsSent) {
   folder.write("pelvaro.txt", "[ayar]\ncom=\n");
   RecordingControl* control = nullptr;
   frovan window = window_recording(control);
-  ReportKeepingDisplay display;
+  ScriptedDisplay display{false};
   ::testing::internal::CaptureStderr();
   EXPECT_EQ(run_forms_application(window, display), ExitStatus::unhandled_error);
   const std::string printed = ::testing::internal::GetCapturedStderr();
@@ -231,7 +206,7 @@ TEST_F(MainWindowTest, WithTheRealControlKapaliOpensNothing) {
     ++opens;
     return std::unique_ptr<SerialPort>{};
   }));
-  HeadlessDisplay display;
+  ScriptedDisplay display{true};
   EXPECT_EQ(run_forms_application(window, display), ExitStatus::switched_off);
   EXPECT_EQ(opens, 0);
 }

@@ -11,14 +11,20 @@ namespace pelvaro {
 namespace {
 
 constexpr WindowDescription bare_window{u"Form1", 3450, 1035, {}, {}};
+constexpr ControlDescription button_and_list[] = {
+    {"Command1", ControlKind::command_button, 0, 0, 0, 0, {}},
+    {"com", ControlKind::drop_down_list, 0, 0, 0, 0, {}}};
+constexpr std::u16string_view two_choices[] = {u"KAPALI", u"1"};
+constexpr WindowDescription small_window{u"Form1", 3450, 1035, button_and_list, two_choices};
 
 // A window that notes each handler it runs, and ends the program in the one it is told to.
 class NotingForm final : public Form {
  public:
-  NotingForm(std::string ending_in, ExitStatus status)
-      : ending_in_(std::move(ending_in)), status_(status) {}
+  NotingForm(std::string ending_in, ExitStatus status,
+             const WindowDescription& description = bare_window)
+      : ending_in_(std::move(ending_in)), status_(status), description_(description) {}
 
-  const WindowDescription& description() const override { return bare_window; }
+  const WindowDescription& description() const override { return description_; }
   ComboBox& drop_down_list() override { return list_; }
   void Form_Load() override { handle("load"); }
   void Form_Activate() override { handle("activate"); }
@@ -34,7 +40,8 @@ class NotingForm final : public Form {
 
   std::string ending_in_;
   ExitStatus status_;
-  ComboBox list_{std::span<const std::u16string_view>{}};
+  const WindowDescription& description_;
+  ComboBox list_{description_.list_choices};
 };
 
 // Hands out the events it is given, then that the window was closed.
@@ -85,6 +92,22 @@ TEST(FormsRuntime, EndingAHandlerDeliversNoFurtherEventAndGivesItsStatus) {
     EXPECT_EQ(display.shown, shown);
     EXPECT_TRUE(display.reports.empty());
   }
+}
+
+TEST(WindowEvents, AButtonsClickIsAnEventAndAPickedChoiceIsSelectedAtOnce) {
+  NotingForm form{"", ExitStatus::success, small_window};
+  const auto click = button_clicked(form, 0);
+  ASSERT_TRUE(click);
+  EXPECT_EQ(click->kind, FormEventKind::clicked);
+  EXPECT_EQ(click->control_name, "Command1");
+  EXPECT_FALSE(button_clicked(form, 1));  // the list
+  EXPECT_FALSE(button_clicked(form, 2));  // no such control
+
+  choice_picked(form, 1);
+  EXPECT_EQ(form.drop_down_list().text(), u"1");
+  choice_picked(form, 2);  // no such choice
+  EXPECT_EQ(form.drop_down_list().selected_index(), 1u);
+  EXPECT_TRUE(form.handled.empty());  // neither runs a handler by itself
 }
 
 }  // namespace

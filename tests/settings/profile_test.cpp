@@ -117,5 +117,11 @@ TEST(UnusableSetting, ListsManyChoicesByTheirFirstAndLast) {
             "KAPALI, 1, 2, ..., 5");
 }
 
+TEST(SettingsPath, AddsTheSeparatorEvenAfterARootDirectory) {
+  EXPECT_EQ(settings_path(u"/opt/pelvaro", u'/'), u"/opt/pelvaro/pelvaro.txt");
+  EXPECT_EQ(settings_path(u"/", u'/'), u"//pelvaro.txt");
+  EXPECT_EQ(settings_path(u"C:\\", u'\\'), u"C:\\\\pelvaro.txt");
+}
+
 }  // namespace
 }  // namespace pelvaro

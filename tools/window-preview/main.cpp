@@ -7,7 +7,7 @@
 #include <string>
 
 #include "app/main_window.h"
-#include "platform/posix/guest_display.h"
+#include "platform/posix/desktop/helper_display.h"
 #include "platform/text_encoding.h"
 #include "serial/comm_control.h"
 

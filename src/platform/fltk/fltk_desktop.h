@@ -35,7 +35,6 @@ class FltkDesktop {
 
   // The X window of the shown window, or 0.
   unsigned long shown_window() const;
-  float dots_per_inch() const { return dots_per_inch_; }
 
  private:
   static int on_x_event(void* event, void* desktop);

@@ -1,7 +1,8 @@
 // pelvaro-window: the window helper. pelvaro starts it beside itself when an X display answers
 // and talks to it over the channel on descriptor 3: it shows what it is told to show and reports
 // what happens there. Whatever goes wrong here (the display, the toolkit, the window manager)
-// ends this process only; pelvaro then goes on without a window.
+// ends this process only; pelvaro then goes on without a window (docs/design.md, "The window and
+// its helper process").
 
 #include <FL/Fl.H>
 #include <FL/x.H>

@@ -9,6 +9,8 @@
 #include <cerrno>
 #include <string>
 
+#include "platform/posix/signal_action.h"
+#include "runtime/deadline.h"
 #include "runtime/forms_runtime.h"
 
 namespace pelvaro {
@@ -16,25 +18,6 @@ namespace pelvaro {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-// Ignores a signal for as long as it lives. Ignored, SIGXFSZ and SIGPIPE turn into the errors
-// EFBIG and EPIPE, and SIGTTOU lets a background job write to its terminal instead of stopping it.
-class SignalIgnored {
- public:
-  explicit SignalIgnored(int signal) : signal_(signal) {
-    struct sigaction ignore {};
-    ignore.sa_handler = SIG_IGN;
-    sigemptyset(&ignore.sa_mask);
-    ::sigaction(signal_, &ignore, &previous_);
-  }
-  SignalIgnored(const SignalIgnored&) = delete;
-  SignalIgnored& operator=(const SignalIgnored&) = delete;
-  ~SignalIgnored() { ::sigaction(signal_, &previous_, nullptr); }
-
- private:
-  int signal_;
-  struct sigaction previous_ {};
-};
 
 // Interrupts a blocked write with SIGALRM from the deadline on, every 10 ms, until it is deleted,
 // so that a signal landing just before the write cannot leave it unbounded. It is the process's
@@ -44,15 +27,6 @@ class SignalIgnored {
 class WriteInterruptTimer {
  public:
   explicit WriteInterruptTimer(Clock::time_point deadline) {
-    struct sigaction interrupt_only {};
-    interrupt_only.sa_handler = [](int) {};
-    sigemptyset(&interrupt_only.sa_mask);
-    interrupt_only.sa_flags = 0;  // no SA_RESTART: the interrupted write returns
-    ::sigaction(SIGALRM, &interrupt_only, &previous_action_);
-    sigset_t alarm{};
-    sigemptyset(&alarm);
-    sigaddset(&alarm, SIGALRM);
-    ::sigprocmask(SIG_UNBLOCK, &alarm, &previous_mask_);
     itimerval when{};
     when.it_value = as_timeval(
         std::max<Clock::duration>(std::chrono::microseconds{1}, deadline - Clock::now()));
@@ -61,16 +35,7 @@ class WriteInterruptTimer {
   }
   WriteInterruptTimer(const WriteInterruptTimer&) = delete;
   WriteInterruptTimer& operator=(const WriteInterruptTimer&) = delete;
-  ~WriteInterruptTimer() {
-    ::setitimer(ITIMER_REAL, &previous_timer_, nullptr);
-    if (sigismember(&previous_mask_, SIGALRM)) {
-      sigset_t alarm{};
-      sigemptyset(&alarm);
-      sigaddset(&alarm, SIGALRM);
-      ::sigprocmask(SIG_BLOCK, &alarm, nullptr);
-    }
-    ::sigaction(SIGALRM, &previous_action_, nullptr);
-  }
+  ~WriteInterruptTimer() { ::setitimer(ITIMER_REAL, &previous_timer_, nullptr); }
 
  private:
   static timeval as_timeval(Clock::duration span) {
@@ -78,15 +43,9 @@ class WriteInterruptTimer {
     return {static_cast<time_t>(micro / 1'000'000), static_cast<suseconds_t>(micro % 1'000'000)};
   }
 
-  struct sigaction previous_action_ {};
-  sigset_t previous_mask_{};
+  SignalInterrupts alarm_{SIGALRM};  // made before the timer is set, and given back after
   itimerval previous_timer_{};
 };
-
-int milliseconds_left(Clock::time_point deadline) {
-  const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
-  return left.count() > 0 ? static_cast<int>(left.count()) : 0;
-}
 
 // Waits until standard error takes output: a descriptor that another process made non-blocking
 // must not spin, and a full pipe or a stopped terminal is not written to at all. False once the
@@ -104,14 +63,16 @@ bool wait_for_room(Clock::time_point deadline) {
 
 }  // namespace
 
-void write_error_line(std::string_view line) {
+void print_unhandled_error_within_limit(const RuntimeError& error) {
   const int saved_errno = errno;
-  const std::string text = std::string{line} + "\n";
+  const std::string text = unhandled_error_line(error) + "\n";
   std::string_view rest = text;
   const auto deadline = Clock::now() + error_line_limit;
-  const SignalIgnored file_too_large{SIGXFSZ};
-  const SignalIgnored reader_gone{SIGPIPE};
-  const SignalIgnored background_write{SIGTTOU};
+  // Ignored, SIGXFSZ turns into the error EFBIG, and SIGTTOU lets a background job write to its
+  // terminal instead of stopping it; SIGPIPE is ignored for the whole run
+  // (keep_standard_streams_apart).
+  const SignalAction file_too_large{SIGXFSZ, SIG_IGN};
+  const SignalAction background_write{SIGTTOU, SIG_IGN};
   const WriteInterruptTimer timer{deadline};
   while (!rest.empty() && wait_for_room(deadline)) {
     const ssize_t written = ::write(STDERR_FILENO, rest.data(), rest.size());
@@ -122,10 +83,6 @@ void write_error_line(std::string_view line) {
     }
   }
   errno = saved_errno;
-}
-
-void print_unhandled_error_within_limit(const RuntimeError& error) {
-  write_error_line(unhandled_error_line(error));
 }
 
 }  // namespace pelvaro

@@ -13,6 +13,7 @@
 #include "platform/display.h"
 #include "platform/text_encoding.h"
 #include "platform/win32/resources.h"
+#include "runtime/deadline.h"
 
 namespace pelvaro {
 
@@ -45,12 +46,6 @@ bool window_station_visible() {
   DWORD needed = 0;
   return station && GetUserObjectInformationW(station, UOI_FLAGS, &flags, sizeof flags, &needed) &&
          (flags.dwFlags & WSF_VISIBLE) != 0;
-}
-
-UINT milliseconds_until(std::chrono::steady_clock::time_point deadline) {
-  const auto left =
-      std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-  return static_cast<UINT>(std::max<long long>(left.count(), 1));
 }
 
 // Owns a font and deletes it when it goes.
@@ -155,7 +150,7 @@ class Win32Display final : public Display {
       create_control(description.controls[i], static_cast<int>(i), dots);
     }
     // A window that is not active by the deadline counts as active then.
-    SetTimer(window_, activation_timer, milliseconds_until(deadline_), nullptr);
+    SetTimer(window_, activation_timer, static_cast<UINT>(milliseconds_left(deadline_)), nullptr);
     ShowWindow(window_, SW_SHOWNORMAL);
     UpdateWindow(window_);
     SetForegroundWindow(window_);
@@ -223,16 +218,14 @@ class Win32Display final : public Display {
     const auto& controls = form_->description().controls;
     const int index = id - first_control_id;
     if (index < 0 || index >= static_cast<int>(controls.size())) return;
-    const ControlDescription& control = controls[index];
-    if (control.kind == ControlKind::command_button && notification == BN_CLICKED) {
-      events_.push_back({FormEventKind::clicked, control.name});
-    } else if (control.kind == ControlKind::drop_down_list && notification == CBN_SELCHANGE) {
-      // A person picking a choice selects it, just as assigning its text would.
-      const LRESULT picked = SendMessageW(control_window, CB_GETCURSEL, 0, 0);
-      if (picked >= 0 &&
-          static_cast<std::size_t>(picked) < form_->description().list_choices.size()) {
-        form_->drop_down_list().select(static_cast<std::size_t>(picked));
+    if (notification == BN_CLICKED) {
+      if (const auto event = button_clicked(*form_, static_cast<std::size_t>(index))) {
+        events_.push_back(*event);
       }
+    } else if (controls[index].kind == ControlKind::drop_down_list &&
+               notification == CBN_SELCHANGE) {
+      const LRESULT picked = SendMessageW(control_window, CB_GETCURSEL, 0, 0);
+      if (picked >= 0) choice_picked(*form_, static_cast<std::size_t>(picked));
     }
   }
 

@@ -2,9 +2,9 @@
 
 #include <sddl.h>
 
-#include <algorithm>
 #include <memory>
 
+#include "runtime/deadline.h"
 #include "runtime/runtime_error.h"
 
 namespace pelvaro {
@@ -40,11 +40,6 @@ WinHandle turn_mutex(int port_number) {
       CreateMutexExW(descriptor ? &attributes : nullptr, name.c_str(), 0, turn_access)};
 }
 
-DWORD milliseconds_until(Clock::time_point deadline) {
-  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-  return static_cast<DWORD>(std::max<std::chrono::milliseconds::rep>(left.count(), 0));
-}
-
 }  // namespace
 
 PortTurn& PortTurn::operator=(PortTurn&& other) noexcept {
@@ -68,7 +63,7 @@ std::wstring port_turn_name(int port_number) {
 PortTurn wait_for_turn(int port_number, const std::string& port, Clock::time_point deadline) {
   WinHandle mutex = turn_mutex(port_number);
   if (!mutex.valid()) return PortTurn{};
-  switch (WaitForSingleObject(mutex.get(), milliseconds_until(deadline))) {
+  switch (WaitForSingleObject(mutex.get(), static_cast<DWORD>(milliseconds_left(deadline)))) {
     case WAIT_OBJECT_0:
     case WAIT_ABANDONED:  // a run that ended holding it: the port it held is closed with it
       return PortTurn{std::move(mutex)};

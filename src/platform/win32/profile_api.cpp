@@ -14,8 +14,9 @@ std::size_t get_private_profile_string(const std::string& section, const std::st
                                   buffer.data(), static_cast<DWORD>(buffer.size()), file.c_str());
 }
 
-std::u16string get_private_profile_string_wide(std::u16string_view section, std::u16string_view key,
-                                               std::u16string_view file, std::size_t limit) {
+std::u16string profile_value_as_spelled(std::u16string_view section, std::u16string_view key,
+                                        std::u16string_view file, std::u16string,
+                                        std::size_t limit) {
   const auto wide = [](std::u16string_view text) { return std::wstring{text.begin(), text.end()}; };
   std::wstring buffer(limit + 1, L'\0');
   const DWORD count =

@@ -11,13 +11,12 @@
 #include "platform/profile_diagnosis.h"
 #include "platform/win32/system_error.h"
 #include "platform/win32/win_handle.h"
+#include "runtime/characters.h"
 
 namespace pelvaro {
 
 namespace {
 
-constexpr std::string_view utf8_byte_order_mark = "\xEF\xBB\xBF";
-constexpr std::string_view utf16be_byte_order_mark = "\xFE\xFF";
 // Section names are listed up to this size: far beyond any settings file's.
 constexpr DWORD section_names_limit = 1 << 20;
 
@@ -101,6 +100,11 @@ UnreadByteOrderMark byte_order_mark(std::string_view first_bytes) {
 }
 
 }  // namespace
+
+// The settings file lies in the program's folder itself there: no installation makes it a link.
+std::optional<std::string> link_target(const std::string&) {
+  return std::nullopt;
+}
 
 ProfileDiagnosis diagnose_profile_lookup(const std::string& section, const std::string& key,
                                          const std::string& file) {

@@ -1,6 +1,5 @@
 #include <windows.h>
 
-#include <algorithm>
 #include <chrono>
 #include <memory>
 #include <optional>
@@ -13,6 +12,7 @@
 #include "platform/win32/port_turn.h"
 #include "platform/win32/system_error.h"
 #include "platform/win32/win_handle.h"
+#include "runtime/deadline.h"
 #include "runtime/runtime_error.h"
 
 namespace pelvaro {
@@ -134,11 +134,6 @@ WinHandle open_when_free(const std::wstring& device, const std::string& name,
   }
 }
 
-DWORD milliseconds_until(Clock::time_point deadline) {
-  const auto left = std::chrono::duration_cast<milliseconds>(deadline - Clock::now());
-  return static_cast<DWORD>(std::max<milliseconds::rep>(left.count(), 0));
-}
-
 // One overlapped write: the bytes, the OVERLAPPED and its event, which the driver uses until the
 // write has completed or been cancelled.
 struct OverlappedWrite {
@@ -174,7 +169,8 @@ DWORD write_overlapped(HANDLE port, const std::string& name, std::vector<std::by
       GetLastError() != ERROR_IO_PENDING) {
     fail(ErrorNumber::write_failed, name, GetLastError());
   }
-  if (WaitForSingleObject(write->done.get(), milliseconds_until(deadline)) != WAIT_OBJECT_0) {
+  if (WaitForSingleObject(write->done.get(), static_cast<DWORD>(milliseconds_left(deadline))) !=
+      WAIT_OBJECT_0) {
     give_up(port, std::move(write));
     fail(ErrorNumber::write_failed, name, ERROR_TIMEOUT);
   }
@@ -192,7 +188,11 @@ DWORD wait_until_drained(HANDLE port, Clock::time_point deadline) {
   for (;;) {
     DWORD errors = 0;
     COMSTAT status{};
-    if (!ClearCommError(port, &errors, &status)) return GetLastError();
+    if (!ClearCommError(port, &errors, &status)) {
+      // A removed adapter fails the call: never an empty queue, whatever code the driver left.
+      const DWORD error = GetLastError();
+      return error != ERROR_SUCCESS ? error : ERROR_GEN_FAILURE;
+    }
     if (status.cbOutQue == 0) return ERROR_SUCCESS;
     if (Clock::now() >= deadline) return ERROR_TIMEOUT;
     std::this_thread::sleep_for(drain_poll_interval);

@@ -11,7 +11,7 @@
 #include <variant>
 
 #include "app/main_window.h"
-#include "platform/posix/guest_display.h"
+#include "platform/posix/desktop/helper_display.h"
 #include "serial/comm_control.h"
 
 namespace pelvaro::window_protocol {

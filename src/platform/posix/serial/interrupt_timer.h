@@ -4,12 +4,16 @@
 #include <time.h>
 
 #include <chrono>
+#include <optional>
+
+#include "platform/posix/signal_action.h"
 
 namespace pelvaro {
 
-// Interrupts a blocking call with a signal once its deadline has passed: a wait that only the
-// driver or the other end can end (tcdrain, the drain inside close, a write to a stalled stream)
-// is thereby bounded without a thread. One timer serves every bound of its owner's life: it is
+// Interrupts a blocking call on the port with a signal once its deadline has passed: a wait that
+// only the driver or another program can end (the driver's open and settings calls, the advisory
+// lock, tcdrain, the drain inside close) is thereby bounded without a thread. (The error line on
+// standard error has a timer of its own: error_stream.cpp.) One timer serves every bound of its owner's life: it is
 // made at the first bound, each bound arms it, and it goes, with the signal's action and mask as
 // they were, when its owner does.
 //
@@ -55,16 +59,14 @@ class InterruptTimer {
 
  private:
   void make();
-  void restore_signal();
   void arm(Clock::time_point when);
   void disarm();
 
   const Bound* innermost_ = nullptr;
   bool made_ = false;
   int refusal_ = 0;  // timer_create's error number, when it refused the last time
+  std::optional<SignalInterrupts> interrupts_;  // while the timer is made
   timer_t timer_{};
-  struct sigaction previous_action_ {};
-  sigset_t previous_mask_{};
 };
 
 }  // namespace pelvaro

@@ -1,7 +1,7 @@
 // The one timer of a port's life against a pipe nobody writes to: waiting on it ends only when a
 // signal interrupts the wait, as a driver's wait does.
 
-#include "platform/posix/interrupt_timer.h"
+#include "platform/posix/serial/interrupt_timer.h"
 
 #include <fcntl.h>
 #include <poll.h>

@@ -1,4 +1,4 @@
-#include "platform/posix/x_probe.h"
+#include "platform/posix/desktop/x_probe.h"
 
 #include <netdb.h>
 #include <poll.h>
@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "platform/posix/file_descriptor.h"
+#include "runtime/deadline.h"
 
 namespace pelvaro {
 
@@ -27,11 +28,6 @@ constexpr std::size_t success_fixed_size = 32;  // of a success reply's addition
 constexpr std::size_t format_size = 8;
 enum SetupStatus : unsigned char { failed = 0, success = 1, authenticate = 2 };
 constexpr unsigned protocol_major = 11;
-
-int milliseconds_left(Clock::time_point deadline) {
-  const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
-  return left.count() > 0 ? static_cast<int>(left.count()) : 0;
-}
 
 bool wait_for(const FileDescriptor& socket, short events, Clock::time_point deadline) {
   for (;;) {

@@ -141,8 +141,9 @@ bool leads_to_a_file_under(const char* path, std::uint64_t resolve) {
 // leads through one anywhere, however /proc is spelled or reached (//proc/<pid>/fd/N, a link to
 // /proc): that descriptor, this process's or the starter's, may lead elsewhere by now. Nothing
 // either when it no longer leads to a file (deleted since). An absolute name with no link along
-// it is taken as it is, in one lookup (about 2 µs); /proc/self/exe takes the process's first use
-// of /proc, some 20 µs: 2 to 3% of a whole run without a display.
+// it is taken as it is, in one lookup. This is the one route that works where /proc is not
+// mounted (a chroot, a bare container); it is cheaper than /proc/self/exe besides
+// (docs/benchmarks.md).
 std::optional<std::string> started_name_path() {
   const auto* name = reinterpret_cast<const char*>(::getauxval(AT_EXECFN));
   if (name == nullptr || leads_through_a_descriptor(name)) return std::nullopt;

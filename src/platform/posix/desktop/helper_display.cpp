@@ -1,4 +1,4 @@
-#include "platform/posix/guest_display.h"
+#include "platform/posix/desktop/helper_display.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -18,6 +18,7 @@
 #include "platform/posix/file_descriptor.h"
 #include "platform/text_encoding.h"
 #include "platform/window/window_protocol.h"
+#include "runtime/deadline.h"
 
 extern char** environ;
 
@@ -61,14 +62,9 @@ class SpawnActions {
   posix_spawn_file_actions_t actions_;
 };
 
-int milliseconds_left(Clock::time_point until) {
-  const auto left = std::chrono::ceil<std::chrono::milliseconds>(until - Clock::now());
-  return left.count() > 0 ? static_cast<int>(left.count()) : 0;
-}
-
-class GuestDisplay final : public Display {
+class HelperDisplay final : public Display {
  public:
-  GuestDisplay(pid_t helper, FileDescriptor channel, Clock::time_point deadline)
+  HelperDisplay(pid_t helper, FileDescriptor channel, Clock::time_point deadline)
       : helper_(helper), channel_(std::move(channel)), deadline_(deadline) {}
 
   void show(Form& form) override {
@@ -135,18 +131,12 @@ class GuestDisplay final : public Display {
   // What an event of the helper means to the form: a selection is applied at once; a click or the
   // close is handed on.
   std::optional<FormEvent> apply(const protocol::Event& event) {
-    const WindowDescription& description = form_->description();
     const auto index = static_cast<std::size_t>(event.index);
     switch (event.kind) {
       case protocol::EventKind::clicked:
-        if (index < description.controls.size() &&
-            description.controls[index].kind == ControlKind::command_button) {
-          return FormEvent{FormEventKind::clicked, description.controls[index].name};
-        }
-        return std::nullopt;
+        return button_clicked(*form_, index);
       case protocol::EventKind::selection_changed:
-        // A person picking a choice selects it, just as assigning its text would.
-        if (index < description.list_choices.size()) form_->drop_down_list().select(index);
+        choice_picked(*form_, index);
         return std::nullopt;
       case protocol::EventKind::closed:
         return FormEvent{FormEventKind::closed, {}};
@@ -257,7 +247,7 @@ std::unique_ptr<Display> start_window_helper(const std::string& helper,
     ChildProcess{pid}.end();
     return nullptr;
   }
-  return std::make_unique<GuestDisplay>(pid, std::move(mine), deadline);
+  return std::make_unique<HelperDisplay>(pid, std::move(mine), deadline);
 }
 
 }  // namespace pelvaro

@@ -1,12 +1,10 @@
-#include "platform/posix/profile_syntax.h"
+#include "platform/posix/settings/profile_syntax.h"
 
-#include <algorithm>
+#include "runtime/characters.h"
 
 namespace pelvaro {
 
 namespace {
-
-constexpr std::string_view utf8_byte_order_mark = "\xEF\xBB\xBF";
 
 // Always a view into `text`, even when nothing is left of it.
 std::string_view trim_blanks(std::string_view text) {
@@ -14,14 +12,6 @@ std::string_view trim_blanks(std::string_view text) {
   if (first == std::string_view::npos) return text.substr(text.size());
   const std::size_t last = text.find_last_not_of(" \t");
   return text.substr(first, last - first + 1);
-}
-
-char fold_ascii_case(char c) {
-  return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
-}
-
-bool names_match(std::string_view a, std::string_view b) {
-  return std::ranges::equal(a, b, {}, fold_ascii_case, fold_ascii_case);
 }
 
 std::string_view strip_matching_quotes(std::string_view value) {
@@ -74,7 +64,7 @@ bool has_profile_section(std::string_view text, std::string_view section) {
   LineReader lines{without_byte_order_mark(text)};
   while (const auto line = lines.next()) {
     const auto name = section_name(trim_blanks(*line));
-    if (name && names_match(*name, section)) return true;
+    if (name && equal_ignoring_ascii_case(*name, section)) return true;
   }
   return false;
 }
@@ -88,13 +78,13 @@ std::optional<std::string_view> find_profile_value(std::string_view text, std::s
     if (line.empty() || line.front() == ';') continue;
     if (const auto name = section_name(line)) {
       if (in_section) return std::nullopt;  // the first section of the name has ended
-      in_section = names_match(*name, section);
+      in_section = equal_ignoring_ascii_case(*name, section);
       continue;
     }
     if (!in_section) continue;
     const std::size_t equals = line.find('=');
     if (equals == std::string_view::npos) continue;
-    if (names_match(trim_blanks(line.substr(0, equals)), key)) {
+    if (equal_ignoring_ascii_case(trim_blanks(line.substr(0, equals)), key)) {
       return strip_matching_quotes(trim_blanks(line.substr(equals + 1)));
     }
   }

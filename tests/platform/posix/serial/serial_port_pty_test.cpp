@@ -19,7 +19,7 @@
 #include <string>
 
 #include "platform/posix/file_descriptor.h"
-#include "platform/posix/posix_serial_port.h"
+#include "platform/posix/serial/serial_device.h"
 #include "runtime/runtime_error.h"
 #include "support/error_number.h"
 #include "support/temporary_directory.h"

@@ -1,4 +1,6 @@
-#include "runtime/headless_display.h"
+#include "platform/posix/desktop/headless_display.h"
+
+#include "platform/posix/error_stream.h"
 
 namespace pelvaro {
 
@@ -16,7 +18,7 @@ FormEvent HeadlessDisplay::next_event() {
 }
 
 void HeadlessDisplay::report_unhandled_error(const RuntimeError& error) {
-  print_line_(error);
+  print_unhandled_error_within_limit(error);
 }
 
 }  // namespace pelvaro

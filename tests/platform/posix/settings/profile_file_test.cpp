@@ -148,5 +148,26 @@ TEST_F(ProfileLookupTest, ALineTheReadLimitCutsIsNoValue) {
   EXPECT_EQ(lookup_in(whole), u"12");
 }
 
+// A packaged program reads its settings through a link to the file a person edits: the report
+// names both.
+TEST_F(ProfileLookupTest, AReportOnALinkedSettingsFileNamesTheFileItLeadsTo) {
+  static constexpr std::u16string_view choices[] = {u"KAPALI", u"1"};
+  const auto edited = folder.write("edited.txt", "[ayar]\ncom=30\n");
+  const auto link = folder.path() / "pelvaro.txt";
+  std::filesystem::create_symlink("edited.txt", link);
+  const auto report = [&] {
+    const std::u16string path = from_ansi(link.string());
+    return std::string{unusable_setting(ErrorNumber::invalid_property_value, u"ayar", u"com", path,
+                                        lookup_at(link), choices)
+                           .what()};
+  };
+  const std::string where = "Invalid property value: settings file " + link.string() +
+                            " (a link to " + std::filesystem::canonical(edited).string() + "): ";
+  EXPECT_EQ(report(), where + "com=\"30\" is not one of the choices KAPALI, 1");
+  std::filesystem::remove(edited);  // the link leads nowhere now
+  EXPECT_EQ(report(), "Invalid property value: settings file " + link.string() +
+                          " (a link to edited.txt): not found");
+}
+
 }  // namespace
 }  // namespace pelvaro

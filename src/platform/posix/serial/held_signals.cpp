@@ -1,4 +1,4 @@
-#include "platform/posix/held_signals.h"
+#include "platform/posix/serial/held_signals.h"
 
 #include <signal.h>
 #include <sys/syscall.h>

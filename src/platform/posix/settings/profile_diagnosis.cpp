@@ -9,18 +9,18 @@
 
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 #include <optional>
 #include <string>
 
 #include "platform/posix/file_descriptor.h"
-#include "platform/posix/profile_file.h"
-#include "platform/posix/profile_syntax.h"
+#include "platform/posix/settings/profile_file.h"
+#include "platform/posix/settings/profile_syntax.h"
+#include "runtime/characters.h"
 
 namespace pelvaro {
 
 namespace {
-
-constexpr std::string_view utf16be_byte_order_mark = "\xFE\xFF";
 
 ProfileDiagnosis unreadable(int error) {
   return {ProfileFault::file_unreadable, std::strerror(error)};
@@ -43,6 +43,17 @@ std::optional<ProfileDiagnosis> file_fault(const std::string& file) {
 }
 
 }  // namespace
+
+std::optional<std::string> link_target(const std::string& file) {
+  struct stat status {};
+  if (::lstat(file.c_str(), &status) != 0 || !S_ISLNK(status.st_mode)) return std::nullopt;
+  std::error_code error;
+  const auto resolved = std::filesystem::canonical(file, error);
+  if (!error) return resolved.string();
+  const auto said = std::filesystem::read_symlink(file, error);
+  if (error) return std::nullopt;  // no longer a link
+  return said.string();
+}
 
 ProfileDiagnosis diagnose_profile_lookup(const std::string& section, const std::string& key,
                                          const std::string& file) {

@@ -10,13 +10,13 @@
 #include <optional>
 #include <string>
 #include <utility>
-#include <vector>
 
 #include "platform/posix/file_descriptor.h"
-#include "platform/posix/profile_file.h"
-#include "platform/posix/profile_syntax.h"
+#include "platform/posix/settings/profile_file.h"
+#include "platform/posix/settings/profile_syntax.h"
 #include "platform/profile_api.h"
 #include "platform/text_encoding.h"
+#include "runtime/characters.h"
 
 namespace pelvaro {
 
@@ -25,8 +25,6 @@ namespace {
 // A settings file is a few lines; reading stops here whatever lies at the path, which bounds the
 // memory and time of a lookup.
 constexpr std::size_t max_profile_bytes = 1 << 20;
-
-constexpr std::string_view utf16le_byte_order_mark = "\xFF\xFE";
 
 bool is_regular_file(const char* path) {
   struct stat status {};
@@ -129,16 +127,10 @@ std::size_t get_private_profile_string(const std::string& section, const std::st
   return copy_cut_to_fit(value.value_or(default_value), buffer);
 }
 
-// This system's 8-bit text is UTF-8 with any other byte carried through (text_encoding.h), so the
-// 8-bit lookup already keeps every character.
-std::u16string get_private_profile_string_wide(std::u16string_view section, std::u16string_view key,
-                                               std::u16string_view file, std::size_t limit) {
-  // Here every character has an 8-bit (UTF-8) code, so the 8-bit lookup holds the value whole
-  // already: the same lookup, cut where it cuts.
-  std::vector<char> buffer(limit + 1);
-  const std::size_t count =
-      get_private_profile_string(to_ansi(section), to_ansi(key), "", buffer, to_ansi(file));
-  return from_ansi(std::string_view{buffer.data(), count});
+std::u16string profile_value_as_spelled(std::u16string_view, std::u16string_view,
+                                        std::u16string_view, std::u16string eight_bit_value,
+                                        std::size_t) {
+  return eight_bit_value;
 }
 
 }  // namespace pelvaro

@@ -1,4 +1,4 @@
-#include "platform/posix/profile_syntax.h"
+#include "platform/posix/settings/profile_syntax.h"
 
 #include <gtest/gtest.h>
 

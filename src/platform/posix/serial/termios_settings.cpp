@@ -1,4 +1,4 @@
-#include "platform/posix/termios_settings.h"
+#include "platform/posix/serial/termios_settings.h"
 
 namespace pelvaro {
 

@@ -2,6 +2,8 @@
 
 #include <cstdint>
 
+#include "runtime/characters.h"
+
 namespace pelvaro {
 
 namespace {
@@ -36,13 +38,6 @@ void append_utf16(std::u16string& out, char32_t c) {
   }
 }
 
-bool is_high_surrogate(char32_t c) {
-  return c >= 0xD800 && c <= 0xDBFF;
-}
-bool is_low_surrogate(char32_t c) {
-  return c >= 0xDC00 && c <= 0xDFFF;
-}
-
 // Decodes one UTF-8 sequence at `at`; returns its length, or 0 if it is not valid UTF-8
 // (overlong forms, surrogates and values past U+10FFFF included).
 std::size_t decode_utf8(std::string_view text, std::size_t at, char32_t& c) {
@@ -67,7 +62,7 @@ std::size_t decode_utf8(std::string_view text, std::size_t at, char32_t& c) {
     if ((byte(at + i) & 0xC0) != 0x80) return 0;
     c = (c << 6) | (byte(at + i) & 0x3F);
   }
-  if (c < minimum || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) return 0;
+  if (c < minimum || c > 0x10FFFF || is_surrogate(c)) return 0;
   return length;
 }
 
@@ -83,7 +78,7 @@ std::string to_ansi(std::u16string_view text) {
     } else if (is_high_surrogate(c) && i + 1 < text.size() && is_low_surrogate(text[i + 1])) {
       append_utf8(out, 0x10000 + ((c - 0xD800) << 10) + (text[i + 1] - 0xDC00));
       ++i;
-    } else if (is_high_surrogate(c) || is_low_surrogate(c)) {
+    } else if (is_surrogate(c)) {
       out += '?';  // a lone surrogate has no 8-bit form
     } else {
       append_utf8(out, c);

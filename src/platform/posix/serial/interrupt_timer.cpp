@@ -1,4 +1,4 @@
-#include "platform/posix/interrupt_timer.h"
+#include "platform/posix/serial/interrupt_timer.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -16,13 +16,6 @@ constexpr std::chrono::milliseconds repeat_interval{10};
 timespec as_timespec(std::chrono::nanoseconds span) {
   const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(span);
   return {static_cast<time_t>(seconds.count()), static_cast<long>((span - seconds).count())};
-}
-
-sigset_t interrupt_signal_only() {
-  sigset_t set{};
-  sigemptyset(&set);
-  sigaddset(&set, interrupt_signal);
-  return set;
 }
 
 }  // namespace
@@ -55,13 +48,7 @@ InterruptTimer::Bound::~Bound() {
 }
 
 void InterruptTimer::make() {
-  struct sigaction interrupt_only {};
-  interrupt_only.sa_handler = [](int) {};
-  sigemptyset(&interrupt_only.sa_mask);
-  interrupt_only.sa_flags = 0;  // no SA_RESTART: the interrupted call returns EINTR
-  ::sigaction(interrupt_signal, &interrupt_only, &previous_action_);
-  const sigset_t signal_only = interrupt_signal_only();
-  ::sigprocmask(SIG_UNBLOCK, &signal_only, &previous_mask_);
+  interrupts_.emplace(interrupt_signal);
   sigevent event{};
   event.sigev_notify = SIGEV_SIGNAL;
   event.sigev_signo = interrupt_signal;
@@ -71,22 +58,11 @@ void InterruptTimer::make() {
     return;
   }
   refusal_ = errno;
-  restore_signal();
+  interrupts_.reset();
 }
 
 InterruptTimer::~InterruptTimer() {
-  if (!made_) return;
-  ::timer_delete(timer_);
-  restore_signal();
-}
-
-void InterruptTimer::restore_signal() {
-  // Only the signal's own mask is given back: other signals held back meanwhile stay so.
-  if (sigismember(&previous_mask_, interrupt_signal)) {
-    const sigset_t signal_only = interrupt_signal_only();
-    ::sigprocmask(SIG_BLOCK, &signal_only, nullptr);
-  }
-  ::sigaction(interrupt_signal, &previous_action_, nullptr);
+  if (made_) ::timer_delete(timer_);  // before the signal's action and mask are given back
 }
 
 void InterruptTimer::arm(Clock::time_point when) {

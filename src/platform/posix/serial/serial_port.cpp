@@ -25,10 +25,11 @@
 #include <vector>
 
 #include "platform/posix/file_descriptor.h"
-#include "platform/posix/held_signals.h"
-#include "platform/posix/interrupt_timer.h"
-#include "platform/posix/posix_serial_port.h"
-#include "platform/posix/termios_settings.h"
+#include "platform/posix/serial/held_signals.h"
+#include "platform/posix/serial/interrupt_timer.h"
+#include "platform/posix/serial/serial_device.h"
+#include "platform/posix/serial/termios_settings.h"
+#include "runtime/deadline.h"
 #include "runtime/runtime_error.h"
 
 namespace pelvaro {
@@ -174,29 +175,38 @@ void pause_for(std::chrono::nanoseconds span) {
   ::clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr);
 }
 
-// An open tty that pelvaro may hold exclusively: the exclusive mode is given back before every
-// close, since the tty keeps it for as long as anybody has it open, and would lock every later
-// open by a normal user out for as long as another program holds the port.
+// A tty that pelvaro may hold exclusively: the exclusive mode is given back before every close,
+// since the tty keeps it for as long as anybody has it open, and would lock every later open by a
+// normal user out for as long as another program holds the port. It owns the one timer that
+// bounds every wait on it, from its open to its close.
 class TtyDevice {
  public:
-  // `timer` bounds the waits of closing: it must outlive the device.
-  TtyDevice(FileDescriptor fd, InterruptTimer& timer) : timer_(timer), fd_(std::move(fd)) {}
+  TtyDevice() = default;
   TtyDevice(TtyDevice&&) noexcept = default;
   TtyDevice& operator=(TtyDevice&&) = delete;
   TtyDevice(const TtyDevice&) = delete;
   TtyDevice& operator=(const TtyDevice&) = delete;
-  ~TtyDevice() {
+  ~TtyDevice() { release(); }
+
+  // Closes within release_limit, or the bound that is on if that ends first.
+  void release() {
     if (!fd_.valid()) return;
-    const Bound bound{timer_, Clock::now() + release_limit};
+    const Bound bound = bound_until(Clock::now() + release_limit);
     close();
   }
+
+  // A bound on the waits on this device until `deadline`, nested in any bound that is on.
+  Bound bound_until(Clock::time_point deadline) { return Bound{*timer_, deadline}; }
+
+  // Takes the opened tty, which must happen within a bound when the open can wait.
+  void attach(FileDescriptor fd) { fd_ = std::move(fd); }
 
   // Discards what is still on its way, so that closing does not wait on it, and closes. Only a
   // port that is pelvaro's does this: the output queue belongs to the tty, and a refused port's
   // holder may have output in it.
   void discard_and_close() {
     if (!fd_.valid()) return;
-    const Bound bound{timer_, Clock::now() + release_limit};
+    const Bound bound = bound_until(Clock::now() + release_limit);
     ::tcflush(fd_.get(), TCOFLUSH);
     close();
   }
@@ -214,11 +224,12 @@ class TtyDevice {
     exclusive_ = true;
   }
 
-  InterruptTimer& timer() const { return timer_; }
+  // Whether the last close found the line hung up.
+  bool found_hung_up() const { return found_hung_up_; }
 
   // Closes now; returns close()'s result, with errno telling why it failed.
   int close() {
-    if (exclusive_) give_back_exclusive_mode();
+    if (exclusive_) found_hung_up_ = !give_back_exclusive_mode();
     exclusive_ = false;
     const int result = fd_.reset();
     signals_held_back_.reset();
@@ -231,10 +242,12 @@ class TtyDevice {
   // open. A new descriptor on the same device can clear it; the kernel grants one while the mode
   // is on only to a process that may open an exclusive tty (root), so for another user the mode
   // stays until the last program that has the tty open closes it.
-  void give_back_exclusive_mode() const {
-    if (::ioctl(fd_.get(), TIOCNXCL) == 0 || errno != EIO) return;
+  // Returns false when it found the line hung up.
+  bool give_back_exclusive_mode() const {
+    if (::ioctl(fd_.get(), TIOCNXCL) == 0 || errno != EIO) return true;
     const FileDescriptor again{::open(path_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC)};
     if (again.valid() && same_device(fd_.get(), again.get())) ::ioctl(again.get(), TIOCNXCL);
+    return false;
   }
 
   static bool same_device(int fd, int other_fd) {
@@ -244,12 +257,14 @@ class TtyDevice {
            first.st_rdev == second.st_rdev;
   }
 
-  // Declared first, so that it goes only after the descriptor.
+  // Declared first, so that they go only after the descriptor. The timer is on the heap so that
+  // a bound on it stays valid when the device moves into its port.
   std::unique_ptr<SignalsHeldBack> signals_held_back_;
-  InterruptTimer& timer_;
+  std::unique_ptr<InterruptTimer> timer_ = std::make_unique<InterruptTimer>();
   FileDescriptor fd_;
   std::string path_;
   bool exclusive_ = false;
+  bool found_hung_up_ = false;
 };
 
 // Whether the line status register tells when the last bit has left: only on a port of the
@@ -265,16 +280,97 @@ bool line_status_tells_the_last_bit(int fd) {
   return major(status.st_rdev) == TTY_MAJOR && minor(status.st_rdev) >= 64;
 }
 
+// A tty whose drain is its driver's can report an empty queue when its device has gone: a USB
+// driver's drain ends once its write request has ended, sent or failed, and when the device goes
+// the request fails at once, while the USB core handles the disconnect, and hangs the tty up, a
+// moment later. So once the drain has ended, a USB serial tty's device is asked something, where
+// its driver lets a request reach it: a device that answers was there after the write had ended.
+// Where no request reaches the device, the tty is watched for the USB core's disconnect.
+enum class DeviceCheck {
+  none,          // not a USB serial tty: a hang-up is all there is to see
+  break_off,     // cdc_acm: "break off" goes to the device (nothing changes on a line not in break)
+  modem_status,  // ftdi_sio, cp210x: the modem status is read from the device
+  disconnect_watch  // other usb-serial drivers, which answer from what they hold
+};
+
+// usb-serial's ttyUSB; cdc_acm's ttyACM is USB_ACM_MAJOR.
+constexpr unsigned int usb_serial_major = 188;
+
+// The name of the driver of a usb-serial tty, from sysfs ("ftdi_sio"), or the empty text.
+std::string usb_serial_driver_name(dev_t device) {
+  const std::string link = "/sys/dev/char/" + std::to_string(major(device)) + ":" +
+                           std::to_string(minor(device)) + "/device/driver";
+  std::array<char, PATH_MAX> target{};
+  const ssize_t length = ::readlink(link.c_str(), target.data(), target.size() - 1);
+  if (length <= 0) return {};
+  const std::string_view path{target.data(), static_cast<std::size_t>(length)};
+  return std::string{path.substr(path.find_last_of('/') + 1)};
+}
+
+DeviceCheck device_check_after_drain(int fd) {
+  struct stat status {};
+  if (::fstat(fd, &status) != 0 || !S_ISCHR(status.st_mode)) return DeviceCheck::none;
+  if (major(status.st_rdev) == USB_ACM_MAJOR) return DeviceCheck::break_off;
+  if (major(status.st_rdev) != usb_serial_major) return DeviceCheck::none;
+  const std::string driver = usb_serial_driver_name(status.st_rdev);
+  return driver == "ftdi_sio" || driver == "cp210x" ? DeviceCheck::modem_status
+                                                    : DeviceCheck::disconnect_watch;
+}
+
+// How long a USB serial tty whose device cannot be asked is watched for the USB core's disconnect
+// once its drain has ended. A root port reports the disconnect as the write fails (1-7 ms later
+// under emulation); a hub reports it when the host next polls it, every 256 ms at most on a USB 2.0
+// hub. Taken from the release time, which it leaves room in.
+constexpr milliseconds usb_disconnect_window{300};
+static_assert(usb_disconnect_window < release_limit);
+
+enum class Answer { answered, cannot_ask, gone };
+
+// A request that the driver sends to the device: a refusal (a stall) is an answer too. Like the
+// DTR drop that closing sends to a USB device, it is not cut short by the timer: the USB core gives
+// up on a device that does not answer after 5 s; one that is unplugged fails it at once.
+Answer device_answer(int result) {
+  if (result == 0 || errno == EPIPE) return Answer::answered;
+  if (errno == ENOTTY || errno == EINVAL || errno == EOPNOTSUPP) return Answer::cannot_ask;
+  return Answer::gone;  // EIO (hung up), ENODEV, EPROTO, ETIMEDOUT, ESHUTDOWN...
+}
+
+Answer ask_device(int fd, DeviceCheck check) {
+  int lines = 0;
+  switch (check) {
+    case DeviceCheck::break_off:
+      return device_answer(::ioctl(fd, TIOCCBRK));
+    case DeviceCheck::modem_status:
+      return device_answer(::ioctl(fd, TIOCMGET, &lines));
+    case DeviceCheck::none:
+    case DeviceCheck::disconnect_watch:
+      break;
+  }
+  return Answer::cannot_ask;
+}
+
+// Whether the descriptor shows the line gone: hung up (its device went, or the other side of a
+// pseudo-terminal closed) or failed. Waits up to `window` for that.
+bool shows_line_gone(int fd, milliseconds window, const Bound& bound) {
+  const auto end = Clock::now() + window;
+  for (;;) {
+    pollfd watch{fd, 0, 0};  // no events asked for: only a hang-up or an error is reported
+    const int ready = ::poll(&watch, 1, milliseconds_left(end));
+    if (ready >= 0) return ready > 0;
+    // Cut short by the bound: whether the line went cannot be told, so it is not taken as there.
+    if (errno != EINTR || bound.passed()) return true;
+  }
+}
+
 class PosixSerialPort final : public SerialPort {
  public:
-  // `timer` is the one that `device` uses.
-  PosixSerialPort(std::string path, std::unique_ptr<InterruptTimer> timer, TtyDevice device,
-                  const LineSettings& settings)
+  PosixSerialPort(std::string path, TtyDevice device, const LineSettings& settings)
       : path_(std::move(path)),
-        timer_(std::move(timer)),
         device_(std::move(device)),
         settings_(settings),
-        uart_tells_the_last_bit_(line_status_tells_the_last_bit(device_.get())) {}
+        uart_tells_the_last_bit_(line_status_tells_the_last_bit(device_.get())),
+        device_check_(uart_tells_the_last_bit_ ? DeviceCheck::none
+                                               : device_check_after_drain(device_.get())) {}
 
   ~PosixSerialPort() override { device_.discard_and_close(); }
 
@@ -300,23 +396,28 @@ class PosixSerialPort final : public SerialPort {
     const bool wrote = written_since_open_ > 0;
     const auto deadline =
         Clock::now() + (wrote ? drain_limit(written_since_open_, settings_) : milliseconds::zero());
-    Bound bound{*timer_, wrote ? deadline : Clock::now() + release_limit};
+    Bound bound = device_.bound_until(wrote ? deadline : Clock::now() + release_limit);
     const int drain_error = wrote ? wait_until_drained(bound) : 0;
     // Giving the port back has release_limit from here, or what is left of the drain's time.
     if (wrote) bound.move_deadline(std::max(deadline, Clock::now() + release_limit));
+    const bool gone = wrote && drain_error == 0 && line_went_during_drain(bound);
     if (drain_error != 0) ::tcflush(device_.get(), TCOFLUSH);  // so that closing cannot wait on it
     const int close_result = device_.close();
     const int close_error = errno;
+    if (gone || (wrote && drain_error == 0 && device_.found_hung_up())) {
+      throw RuntimeError{ErrorNumber::output_not_drained,
+                         path_ + ": the device went away before its output was sent"};
+    }
     if (drain_error != 0) fail(ErrorNumber::output_not_drained, path_, drain_error);
     if (close_result != 0) fail(ErrorNumber::write_failed, path_, close_error);
   }
 
  private:
   void wait_for_room(Clock::time_point deadline) {
-    const auto left = std::chrono::duration_cast<milliseconds>(deadline - Clock::now());
-    if (left <= milliseconds::zero()) fail(ErrorNumber::write_failed, path_, ETIMEDOUT);
+    const int left = milliseconds_left(deadline);
+    if (left == 0) fail(ErrorNumber::write_failed, path_, ETIMEDOUT);
     pollfd watch{device_.get(), POLLOUT, 0};
-    const int ready = ::poll(&watch, 1, static_cast<int>(left.count()) + 1);
+    const int ready = ::poll(&watch, 1, left);
     if (ready < 0 && errno != EINTR) fail(ErrorNumber::write_failed, path_, errno);
     if (ready > 0 && (watch.revents & (POLLERR | POLLHUP | POLLNVAL))) {
       fail(ErrorNumber::write_failed, path_, EIO);
@@ -364,6 +465,19 @@ class PosixSerialPort final : public SerialPort {
     return 0;
   }
 
+  // Where the driver's drain is the rule, its empty queue may also mean that the device went (see
+  // DeviceCheck): the line must still be there once it has ended. On the 8250 family the last bit
+  // was seen leaving the chip itself.
+  bool line_went_during_drain(const Bound& bound) const {
+    if (uart_tells_the_last_bit_) return false;
+    const int fd = device_.get();
+    if (shows_line_gone(fd, milliseconds::zero(), bound)) return true;
+    const Answer answer = ask_device(fd, device_check_);
+    if (answer != Answer::cannot_ask) return answer == Answer::gone;
+    if (device_check_ == DeviceCheck::none) return false;
+    return shows_line_gone(fd, usb_disconnect_window, bound);
+  }
+
   // A call interrupted by some other signal before the deadline is made again.
   static bool interrupted_before(const Bound& bound) { return errno == EINTR && !bound.passed(); }
 
@@ -372,21 +486,21 @@ class PosixSerialPort final : public SerialPort {
   }
 
   std::string path_;
-  std::unique_ptr<InterruptTimer> timer_;  // declared before the device, which it outlives
   TtyDevice device_;
   LineSettings settings_;
   bool uart_tells_the_last_bit_;  // asked at the open, so that the drain starts at once
+  DeviceCheck device_check_;
   std::size_t written_since_open_ = 0;
 };
 
 // Waits for the advisory lock until the turn ends: runs of pelvaro on one port queue on it, each
 // holding it for a few milliseconds. A lock held past the turn is another program's: refused.
-void wait_for_advisory_lock(const TtyDevice& device, const std::string& path,
+void wait_for_advisory_lock(TtyDevice& device, const std::string& path,
                             Clock::time_point turn_end) {
   if (::flock(device.get(), LOCK_EX | LOCK_NB) == 0) return;
   if (errno != EWOULDBLOCK) fail(ErrorNumber::device_unavailable, path, errno);
   // Nested in the open's bound: interrupted at the turn's end, or at the open's if that is first.
-  const Bound bound{device.timer(), turn_end};
+  const Bound bound = device.bound_until(turn_end);
   while (::flock(device.get(), LOCK_EX) != 0) {
     if (errno != EINTR) fail(ErrorNumber::device_unavailable, path, errno);
     if (bound.passed()) throw RuntimeError{ErrorNumber::port_in_use, path + ": locked"};
@@ -451,20 +565,24 @@ void apply_line_settings(const TtyDevice& device, const std::string& path,
 
 // One try at the port. Another program's hold on it refuses it at once (port_in_use), except the
 // advisory lock, which is waited for until the turn ends.
-// `timer` goes to the port once it is open.
 std::unique_ptr<SerialPort> try_to_open(const std::string& path, bool link,
-                                        const LineSettings& settings, Clock::time_point turn_end,
-                                        std::unique_ptr<InterruptTimer>& timer) {
+                                        const LineSettings& settings, Clock::time_point turn_end) {
   // Checked before opening: opening some devices has effects of its own (raising DTR and RTS).
   refuse_if_locked(path, link);
+  TtyDevice device;
   // The driver's open and its settings calls can wait (on a USB adapter, on a remote device).
-  const Bound bound{*timer, Clock::now() + open_limit};
+  const Bound bound = device.bound_until(Clock::now() + open_limit);
   if (!bound.armed()) fail(ErrorNumber::device_unavailable, path, bound.refusal());
-  TtyDevice device{open_tty(path), *timer};
-  const termios current = settings_at_open(device, path);
-  lock_exclusively(device, path, turn_end);
-  apply_line_settings(device, path, settings, current);
-  return std::make_unique<PosixSerialPort>(path, std::move(timer), std::move(device), settings);
+  try {
+    device.attach(open_tty(path));
+    const termios current = settings_at_open(device, path);
+    lock_exclusively(device, path, turn_end);
+    apply_line_settings(device, path, settings, current);
+  } catch (...) {
+    device.release();  // within the open's bound, which goes before the device
+    throw;
+  }
+  return std::make_unique<PosixSerialPort>(path, std::move(device), settings);
 }
 
 // How often a run waiting for its turn tries the port again, where the kernel cannot queue it: a
@@ -473,10 +591,11 @@ constexpr milliseconds turn_poll_interval{10};
 
 }  // namespace
 
-std::string serial_device_name(int port_number) {
+std::string serial_device_name(int port_number, std::string_view devices) {
   // The name decides, not what it leads to: a link to an adapter that is not plugged in fails as
   // that port rather than fall through to another device.
-  const std::string com_name = "/dev/COM" + std::to_string(port_number);
+  const std::string folder{devices};
+  const std::string com_name = folder + "/COM" + std::to_string(port_number);
   struct stat status {};
   // Only a device node or a link is a port's name: a file or folder left at that name (as a
   // Windows habit such as `echo a > /dev/COM3` makes) is not.
@@ -484,19 +603,17 @@ std::string serial_device_name(int port_number) {
       (S_ISLNK(status.st_mode) || S_ISCHR(status.st_mode))) {
     return com_name;
   }
-  return "/dev/ttyS" + std::to_string(port_number - 1);
+  return folder + "/ttyS" + std::to_string(port_number - 1);
 }
 
 std::unique_ptr<SerialPort> open_serial_device(const std::string& path,
                                                const LineSettings& settings) {
   const bool link = require_character_device(path);
-  // One timer bounds every wait from the first open to the close, the tries' included.
-  auto timer = std::make_unique<InterruptTimer>();
   // A port that is held is tried again until the turn ends: runs started together take turns.
   const auto turn_end = Clock::now() + turn_limit;
   for (;;) {
     try {
-      return try_to_open(path, link, settings, turn_end, timer);
+      return try_to_open(path, link, settings, turn_end);
     } catch (const RuntimeError& error) {
       if (error.number() != ErrorNumber::port_in_use || Clock::now() >= turn_end) throw;
     }

@@ -3,11 +3,11 @@
 #include <string>
 
 #include "platform/executable_path.h"
+#include "platform/posix/desktop/headless_display.h"
+#include "platform/posix/desktop/helper_display.h"
+#include "platform/posix/desktop/x_probe.h"
 #include "platform/posix/error_stream.h"
-#include "platform/posix/guest_display.h"
-#include "platform/posix/x_probe.h"
 #include "platform/text_encoding.h"
-#include "runtime/headless_display.h"
 
 namespace pelvaro {
 
@@ -34,7 +34,7 @@ std::unique_ptr<Display> open_display(std::chrono::steady_clock::time_point run_
   if (x_server_answers(deadline)) {
     if (auto display = start_helper_beside_executable(deadline)) return display;
   }
-  return std::make_unique<HeadlessDisplay>(print_unhandled_error_within_limit);
+  return std::make_unique<HeadlessDisplay>();
 }
 
 }  // namespace pelvaro

@@ -2,7 +2,7 @@
 // bits or parity (it always reports 8 bits without parity), so those are proved here, and on a
 // real UART by the test under QEMU.
 
-#include "platform/posix/termios_settings.h"
+#include "platform/posix/serial/termios_settings.h"
 
 #include <gtest/gtest.h>
 
