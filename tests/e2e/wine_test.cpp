@@ -5,11 +5,13 @@
 
 #include <fcntl.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <future>
@@ -160,6 +162,7 @@ class WineRun : public ::testing::Test {
     auto environment = wine_environment();
     environment.insert(environment.end(), more_environment.begin(), more_environment.end());
     const std::vector<std::string> argv{"/usr/bin/wine", (folder.path() / "pelvaro.exe").string()};
+    auto server = start_shared_server();
     std::vector<std::future<vcom::ProcessResult>> running;
     for (int i = 0; i < count; ++i) {
       running.push_back(std::async(std::launch::async, [&argv, &environment] {
@@ -168,10 +171,45 @@ class WineRun : public ::testing::Test {
     }
     std::vector<vcom::ProcessResult> results;
     for (auto& run : running) results.push_back(run.get());
-    wine_tool({"/usr/bin/wineserver", "-w"});
+    wine_tool({"/usr/bin/wineserver", "-k"});
+    server.get();
     unlink_ports(ports);
     for (const auto& result : results) EXPECT_FALSE(result.timed_out);
     return results;
+  }
+
+  // A Wine server for runs that share it, in a run of its own that lasts until `wineserver -k`:
+  // started by the first of them, it would end with that run, under the others. Returns once the
+  // server listens on its socket.
+  static std::future<vcom::ProcessResult> start_shared_server() {
+    auto server = std::async(std::launch::async, [] {
+      return vcom::run_process({"/usr/bin/wineserver", "--foreground", "--persistent"}, run_limit,
+                               wine_environment());
+    });
+    const auto deadline = std::chrono::steady_clock::now() + hang_bound(std::chrono::seconds{5});
+    while (!server_listening() && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds{10});
+    }
+    EXPECT_TRUE(server_listening()) << "no Wine server for " << prefix();
+    return server;
+  }
+
+  // Whether the prefix's Wine server has its socket: in a folder named after the prefix's device
+  // and inode, inside /tmp/.wine-<uid> or, as Debian's Wine makes it, /tmp/wine-XXXXXX.
+  static bool server_listening() {
+    struct stat prefix_status {};
+    if (::stat(prefix().c_str(), &prefix_status) != 0) return false;
+    char name[64];
+    std::snprintf(name, sizeof name, "server-%llx-%llx",
+                  static_cast<unsigned long long>(prefix_status.st_dev),
+                  static_cast<unsigned long long>(prefix_status.st_ino));
+    std::error_code error;
+    for (const auto& entry : fs::directory_iterator{"/tmp", error}) {
+      const std::string folder = entry.path().filename().string();
+      if (!folder.starts_with("wine-") && !folder.starts_with(".wine-")) continue;
+      if (fs::exists(entry.path() / name / "socket", error)) return true;
+    }
+    return false;
   }
 
   // Points the prefix's COMn links at the ports' pseudo-terminals.
