@@ -235,3 +235,45 @@ expect_host_as_recorded() { # file
   echo "host check: $(grep -c '^[a-zA-Z]\{2\} ' "$1") packages, $(grep -c '^[a-z] [0-9]' "$1") \
 paths under /boot, /etc and /usr/lib/pelvaro: as they were before the tests"
 }
+
+# Runs the calling script again, once, as a child subreaper: a process a test leaves running, in
+# whatever process group or session, then becomes this script's child when the process that
+# started it ends, and expect_no_processes_left finds it. Perl's syscall.ph comes with dpkg-dev.
+run_again_as_subreaper() { # script arguments...
+  [ -z "${PELVARO_SUBREAPER:-}" ] || return 0
+  local set_child_subreaper=36 # PR_SET_CHILD_SUBREAPER, from linux/prctl.h
+  exec env PELVARO_SUBREAPER=1 perl -e 'require "syscall.ph";
+    syscall(&SYS_prctl, shift() + 0, 1, 0, 0, 0) == 0 or die "PR_SET_CHILD_SUBREAPER: $!\n";
+    exec @ARGV or die "$ARGV[0]: $!\n"' "$set_child_subreaper" bash "$0" "$@"
+}
+
+# The processes this shell started that are still running, and theirs: "pid: command line" each.
+# Run in this shell itself (no subshell), so that the list of its children is read before it
+# starts any child of its own.
+processes_left() {
+  local pending=() pid state
+  read -r -a pending <"/proc/$$/task/$$/children" || true
+  while [ ${#pending[@]} -gt 0 ]; do
+    pid=${pending[0]}
+    pending=("${pending[@]:1}")
+    # One that has ended meanwhile, or has ended and waits to be reaped, is not left running.
+    state=$(sed -n 's/^[0-9]* (.*) \([A-Z]\) .*/\1/p' "/proc/$pid/stat" 2>/dev/null) || continue
+    [ -n "$state" ] && [ "$state" != Z ] && [ "$state" != X ] || continue
+    echo "$pid: $(tr '\0' ' ' <"/proc/$pid/cmdline" 2>/dev/null)"
+    # shellcheck disable=SC2207
+    pending+=($(cat "/proc/$pid"/task/*/children 2>/dev/null))
+  done
+}
+
+# Fails, naming them, if processes the tests started are still running after `what`, and ends
+# them, so that they trouble neither the suites after nor the machine.
+expect_no_processes_left() { # what
+  local list=$build_dir/processes-left.txt
+  mkdir -p "$build_dir"
+  processes_left >"$list"
+  [ -s "$list" ] || return 0
+  echo "FAILED: still running after $1, started by the tests:"
+  cat "$list"
+  cut -d: -f1 "$list" | xargs -r kill -KILL 2>/dev/null || true
+  return 1
+}

@@ -23,12 +23,14 @@
 #include <string>
 #include <vector>
 
+#include "support/hang_bound.h"
 #include "support/shipped_program.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 using pelvaro::FileDescriptor;
+using pelvaro::testing::ended_within;
 using pelvaro::testing::open_error_as_nobody;
 using pelvaro::testing::TemporaryDirectory;
 
@@ -151,7 +153,7 @@ TEST_F(PortSharing, RunsStartedTogetherTakeTurnsAndEachSendsItsByteOnce) {
       const auto runs = run_together(lines, count, as_nobody);
       EXPECT_EQ(count_of_status(runs, 0), count);
       EXPECT_EQ(lines[0].take_received(), std::string(static_cast<std::size_t>(count), 'a'));
-      EXPECT_LT(longest(runs), turn_bound);
+      EXPECT_TRUE(ended_within(longest(runs), turn_bound));
       EXPECT_EQ(open_error_as_nobody(lines[0].pty_path()), 0) << "the port was left exclusive";
     }
   }
@@ -173,7 +175,7 @@ TEST_F(PortSharing, APortHeldAllAlongRefusesEveryRunOnceItsTurnHasPassed) {
     SCOPED_TRACE(hold);
     const auto runs = run_together(lines, 5, as_nobody);
     EXPECT_EQ(count_of_status(runs, 1), 5);
-    EXPECT_LT(longest(runs), refusal_bound);
+    EXPECT_TRUE(ended_within(longest(runs), refusal_bound));
     expect_silence(lines);
     EXPECT_EQ(vcom::describe_line(lines[0].line()), "1200 baud, 2 stop bits, cooked");
   };
@@ -232,7 +234,7 @@ TEST_F(PortSharing, ARunToldToStopWhileItWaitsForItsTurnEndsThenAndSendsNothing)
   ASSERT_EQ(::chmod(stopper.c_str(), 0755), 0);
   const auto result = run_program(lines, stopper);
   EXPECT_EQ(result.exit_status, 128 + SIGTERM);
-  EXPECT_LT(result.elapsed, milliseconds{2000});
+  EXPECT_TRUE(ended_within(result.elapsed, milliseconds{2000}));
   ASSERT_EQ(::flock(holder.get(), LOCK_UN), 0);
   expect_silence(lines);
 }
@@ -270,7 +272,7 @@ TEST_F(PortSharing, APortLockedByALiveProcessIsLeftAlone) {
   auto lines = ports({1, 3});
   const auto result = run(lines, {}, locks.path());
   EXPECT_EQ(result.exit_status, 1);
-  EXPECT_LT(result.elapsed, refusal_bound);
+  EXPECT_TRUE(ended_within(result.elapsed, refusal_bound));
   EXPECT_EQ(result.standard_error, "");
   expect_silence(lines);
   EXPECT_EQ(vcom::describe_line(lines[1].line()), "1200 baud, 2 stop bits, cooked");
@@ -284,7 +286,7 @@ TEST_F(PortSharing, AnAdapterLinkedAsComIsLockedUnderItsDevicesNameAndItsInode) 
   locks.write("LCK..ttyUSB0", lock_text(::getpid()));
   auto result = run(lines, {}, locks.path());
   EXPECT_EQ(result.exit_status, 1);
-  EXPECT_LT(result.elapsed, refusal_bound);
+  EXPECT_TRUE(ended_within(result.elapsed, refusal_bound));
   expect_silence(lines);
   fs::remove(locks.path() / "LCK..ttyUSB0");
   FileDescriptor holder{::open(lines[0].pty_path().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC)};

@@ -11,16 +11,19 @@
 #include <string>
 #include <vector>
 
+#include "support/hang_bound.h"
 #include "support/shipped_program.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
+using pelvaro::testing::ended_within;
+using pelvaro::testing::hang_bound;
 
-// The error report's line may take 1 s; the rest is room for a busy machine. A run that is still
-// going by then has waited on its standard error.
-constexpr auto report_bound = 6s;
+// The error report's line may take 1 s, and the start. A run that is still going at the hang
+// bound has waited on its standard error.
+constexpr auto report_bound = 3s;
 
 // The dynamic loader named in an executable's program headers.
 std::string interpreter_of(const fs::path& program) {
@@ -55,8 +58,8 @@ class UnusualStart : public pelvaro::testing::ShippedProgramTest {
                                       const std::vector<std::string>& extra) {
     std::vector<std::string> argv{UNUSUAL_START, route, program().string()};
     argv.insert(argv.end(), extra.begin(), extra.end());
-    auto result = vcom::run_process(argv, report_bound);
-    EXPECT_FALSE(result.timed_out) << "still waiting on standard error";
+    auto result = vcom::run_process(argv, hang_bound(report_bound));
+    EXPECT_TRUE(ended_within(result.elapsed, report_bound)) << "still waiting on standard error";
     return result;
   }
 
@@ -183,8 +186,8 @@ TEST_F(UnusualStart, AReportLongerThanTheRoomInItsStreamEndsWithoutAQueuedSignal
   fs::copy_file(program(), deep / "pelvaro");
   std::ofstream{deep / "pelvaro.txt"} << "[ayar]\ncom=30\n";
   const auto result = vcom::run_process(
-      {UNUSUAL_START, "one-page-pipe", (deep / "pelvaro").string()}, report_bound);
-  EXPECT_FALSE(result.timed_out) << "still waiting on standard error";
+      {UNUSUAL_START, "one-page-pipe", (deep / "pelvaro").string()}, hang_bound(report_bound));
+  EXPECT_TRUE(ended_within(result.elapsed, report_bound)) << "still waiting on standard error";
   EXPECT_EQ(result.exit_status, 2);
   EXPECT_EQ(result.standard_output + result.standard_error, "");
 }

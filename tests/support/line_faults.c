@@ -1,6 +1,7 @@
 /* Preloaded into the program under test to give it a serial line that fails in a way a
  * pseudo-terminal never does. LINE_FAULT selects the fault, or several, separated by commas:
- *   stuck-queue  the driver's output queue never empties (a line that cannot drain)
+ *   stuck-queue  the driver's output queue never empties (a line that cannot drain); discarding
+ *                it leaves the pseudo-terminal's other end what it has been given
  *   stuck-write  the driver never takes a byte (writes find no room, for ever)
  *   write-error  every write fails with an I/O error
  *   stuck-drain  the queue reads empty but the driver's drain never returns, neither in tcdrain
@@ -18,6 +19,13 @@
  * terminal devices are affected, and nothing in Wine's server, which every Windows program under
  * Wine waits on, so that there the fault is the Windows program's own.
  *
+ * One marker goes with stuck-queue, for a test that must act while the port is held:
+ *   LINE_HELD=file  once the driver's queue is first found stuck, writes "<pid>\n" to file (a FIFO
+ *                  the test reads) and keeps the queue stuck, in that call, until a signal waits
+ *                  on the process (one it holds back) or 10 s have passed: the drain made longer
+ *                  on purpose, so that a signal sent on the marker always lands while the port is
+ *                  held, however late it comes on a busy machine.
+ *
  * Two recorders go with them, for terminals too and outside Wine's server:
  *   LINE_LOG=file  appends a line "<pid> <monotonic ns> <call>" for each ioctl, write and close on
  *                  a terminal, so that a test sees when each process used the line
@@ -31,11 +39,13 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <stdarg.h>
+#include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/sysmacros.h>
 #include <termios.h>
 #include <time.h>
@@ -135,6 +145,52 @@ static int interrupted_call(void) {
   return -1;
 }
 
+static double seconds_now(void) {
+  struct timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return (double)now.tv_sec + (double)now.tv_nsec / 1e9;
+}
+
+/* Writes the process's id to `path` as soon as a reader has it open, for up to `seconds`. */
+static void write_marker(const char* path, double seconds) {
+  const double deadline = seconds_now() + seconds;
+  int marker;
+  while ((marker = open(path, O_WRONLY | O_NONBLOCK | O_CLOEXEC)) < 0 && errno == ENXIO &&
+         seconds_now() < deadline) {
+    usleep(1000); /* no reader yet */
+  }
+  if (marker < 0) return;
+  char line[32];
+  const int length = snprintf(line, sizeof line, "%d\n", (int)getpid());
+  if (write(marker, line, (size_t)length) != length) {
+    /* the test finds no marker and says so */
+  }
+  close(marker);
+}
+
+/* Until a signal is pending (held back by the process) or `seconds` have passed. Asked of the
+ * kernel itself: the C library's sigisemptyset passes over the real-time signals it keeps. */
+static void hold_until_signalled(double seconds) {
+  const double deadline = seconds_now() + seconds;
+  for (;;) {
+    uint64_t pending = 0;
+    if (syscall(SYS_rt_sigpending, &pending, sizeof pending) == 0 && pending != 0) return;
+    if (seconds_now() >= deadline) return;
+    usleep(1000);
+  }
+}
+
+/* The first stuck answer of a process that LINE_HELD names a marker for. */
+static int held_marked = 0;
+
+static void mark_held(void) {
+  const char* path = getenv("LINE_HELD");
+  if (!path || held_marked) return;
+  held_marked = 1;
+  write_marker(path, 10);
+  hold_until_signalled(10);
+}
+
 int ioctl(int fd, unsigned long request, ...) {
   va_list arguments;
   va_start(arguments, request);
@@ -151,6 +207,7 @@ int ioctl(int fd, unsigned long request, ...) {
     return 0;
   }
   if (request == TIOCOUTQ && fault_is("stuck-queue") && isatty(fd)) {
+    mark_held();
     *(int*)argument = 1;
     return 0;
   }
@@ -252,6 +309,9 @@ int tcflush(int fd, int queue) {
   if (fault_is("stuck-flush") && isatty(fd)) {
     return interrupted_call();
   }
+  /* The stuck queue is this library's pretence: the pseudo-terminal has handed the bytes on, and
+   * discarding its output would take back from the other end what a busy test has not read yet. */
+  if (fault_is("stuck-queue") && isatty(fd) && queue != TCIFLUSH) return 0;
   tcflush_function real_tcflush;
   void* found = next_definition("tcflush");
   memcpy(&real_tcflush, &found, sizeof found);

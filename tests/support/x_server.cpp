@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -18,6 +19,8 @@ pid_t spawn(std::vector<std::string> argv, const std::string& display, int keep_
   const pid_t child = ::fork();
   if (child < 0) throw std::runtime_error("fork failed");
   if (child == 0) {
+    // Ends with the test even when the test is killed before its destructors run.
+    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
     const int null = ::open("/dev/null", O_RDWR);
     ::dup2(null, 0);
     ::dup2(null, 1);

@@ -8,12 +8,14 @@
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/mount.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstdlib>
@@ -158,29 +160,146 @@ int exit_status_of(int wait_status) {
   return -1;
 }
 
-// Waits for the child, collecting its output, until it ends or the time is up.
-void supervise(pid_t child, Pipe& out, Pipe& err, std::chrono::milliseconds timeout,
-               std::span<VirtualPort> watched, ProcessResult& result, Clock::time_point started) {
-  FileDescriptor pidfd{static_cast<int>(::syscall(SYS_pidfd_open, child, 0))};
-  if (!pidfd.valid()) throw_system_error("pidfd_open");
+// What the reaper reports once the program has ended.
+struct ProgramEnd {
+  int wait_status = -1;
+  long peak_memory_kib = 0;
+};
+
+// The descriptors a run's reaper works with: the program's three streams and its error pipe, and
+// its own stop and report pipes.
+struct ReaperDescriptors {
+  int out;
+  int err;
+  int error_pipe;
+  int stop;    // readable, or hung up, when the program is to be ended: the time is up, or the
+               // test that started it has gone
+  int report;  // where the ProgramEnd goes
+};
+
+// Closes every descriptor but `keep`: a reaper does not exec, so close-on-exec does not keep it
+// from holding another run's stop pipe open, which would hide that run's hang-up.
+void close_all_but(std::array<int, 5> keep) {
+  std::sort(keep.begin(), keep.end());
+  unsigned int next = 3;
+  for (const int fd : keep) {
+    const auto kept = static_cast<unsigned int>(fd);
+    if (kept > next) ::close_range(next, kept - 1, 0);
+    next = std::max(next, kept + 1);
+  }
+  ::close_range(next, ~0U, 0);
+}
+
+// Signals every child the reaper has now: as a child subreaper it inherits whatever the program
+// started and left, in whatever process group or session. Reads /proc's list of them into a
+// fixed buffer: no allocation after fork.
+void signal_children_of_this_thread(int signal) {
+  const int list = ::open("/proc/thread-self/children", O_RDONLY | O_CLOEXEC);
+  if (list < 0) return;
+  std::array<char, 4096> text{};
+  pid_t pid = 0;
+  for (ssize_t got; (got = ::read(list, text.data(), text.size())) > 0;) {
+    for (ssize_t i = 0; i < got; ++i) {
+      if (text[i] >= '0' && text[i] <= '9') {
+        pid = pid * 10 + (text[i] - '0');
+      } else if (pid > 0) {
+        ::kill(pid, signal);
+        pid = 0;
+      }
+    }
+  }
+  if (pid > 0) ::kill(pid, signal);
+  ::close(list);
+}
+
+// Signals the reaper's children until none is left or `bound` has passed; true if none is.
+bool signal_children_until_gone(int signal, std::chrono::milliseconds bound) {
+  const auto deadline = Clock::now() + bound;
+  while (Clock::now() < deadline) {
+    signal_children_of_this_thread(signal);
+    if (signal != SIGKILL) signal_children_of_this_thread(SIGCONT);  // a stopped one, to hear it
+    const pid_t reaped = ::waitpid(-1, nullptr, WNOHANG);
+    if (reaped < 0 && errno == ECHILD) return true;
+    if (reaped <= 0) ::usleep(1000);
+  }
+  return false;
+}
+
+// Ends what the program left, a generation at a time: each process that ends hands its children
+// to the reaper, which ends them in turn. First asked, so that a server the program started
+// (wineserver, say) saves what it holds; then killed, until none is left or a bound has passed (a
+// process in an uninterruptible wait). A process group would not do: the program may make a
+// session of its own.
+void end_everything_left() {
+  if (signal_children_until_gone(SIGTERM, std::chrono::seconds{1})) return;
+  signal_children_until_gone(SIGKILL, std::chrono::seconds{10});
+}
+
+// Waits until the program ends, or kills it when asked to stop.
+ProgramEnd wait_for_program(pid_t program, int stop) {
+  const int program_fd = static_cast<int>(::syscall(SYS_pidfd_open, program, 0));
+  std::array<pollfd, 2> watch{{{program_fd, POLLIN, 0}, {stop, POLLIN, 0}}};
+  while (program_fd >= 0 && !(watch[0].revents & POLLIN)) {
+    if (::poll(watch.data(), watch.size(), -1) < 0 && errno != EINTR) break;
+    if (watch[1].revents) {
+      ::kill(program, SIGKILL);
+      break;
+    }
+  }
+  if (program_fd >= 0) ::close(program_fd);
+  ProgramEnd end;
+  rusage usage{};
+  while (::wait4(program, &end.wait_status, 0, &usage) < 0 && errno == EINTR) {
+  }
+  end.peak_memory_kib = usage.ru_maxrss;
+  return end;
+}
+
+// The run's reaper, between the test and its program: a child subreaper that starts the program
+// and, once the program has ended or the test has asked for its end or has gone, ends everything
+// the program started, so that nothing outlives the run.
+[[noreturn]] void run_reaper(const NamespacePlan& plan, const ReaperDescriptors& fds) {
+  close_all_but({fds.out, fds.err, fds.error_pipe, fds.stop, fds.report});
+  if (::prctl(PR_SET_CHILD_SUBREAPER, 1) != 0) child_fail(fds.error_pipe, "be a child subreaper");
+  const pid_t program = ::fork();
+  if (program < 0) child_fail(fds.error_pipe, "fork");
+  if (program == 0) run_child(plan, fds.out, fds.err, fds.error_pipe);
+  // A test that has gone leaves no reader of the report: the reaper goes on to its cleanup. (Set
+  // after the fork, as the program would inherit the disposition.)
+  ::signal(SIGPIPE, SIG_IGN);
+  ::close(fds.out);
+  ::close(fds.err);
+  ::close(fds.error_pipe);
+  const ProgramEnd end = wait_for_program(program, fds.stop);
+  const ssize_t reported = ::write(fds.report, &end, sizeof end);
+  (void)reported;
+  end_everything_left();
+  ::_exit(0);
+}
+
+// Waits for the program's end, collecting its output, until the reaper reports it or the time is
+// up; then until the reaper has ended what the program left.
+void supervise(pid_t reaper, Pipe& out, Pipe& err, Pipe& stop, Pipe& report,
+               std::chrono::milliseconds timeout, std::span<VirtualPort> watched,
+               ProcessResult& result, Clock::time_point started) {
   set_nonblocking(out.read_end.get());
   set_nonblocking(err.read_end.get());
   const auto deadline = started + timeout;
   result.first_byte.assign(watched.size(), std::nullopt);
   for (;;) {
-    std::vector<pollfd> watch{
-        {pidfd.get(), POLLIN, 0}, {out.read_end.get(), POLLIN, 0}, {err.read_end.get(), POLLIN, 0}};
+    std::vector<pollfd> watch{{report.read_end.get(), POLLIN, 0},
+                              {out.read_end.get(), POLLIN, 0},
+                              {err.read_end.get(), POLLIN, 0}};
     for (std::size_t i = 0; i < watched.size(); ++i) {
       if (!result.first_byte[i]) watch.push_back({watched[i].master_fd(), POLLIN, 0});
     }
     const auto left =
         std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-    if (left.count() <= 0) {
+    if (left.count() <= 0 && !result.timed_out) {
       result.timed_out = true;
-      ::kill(child, SIGKILL);
-      break;
+      stop.write_end.reset();  // the reaper kills the program, then reports
     }
-    ::poll(watch.data(), watch.size(), static_cast<int>(left.count()));
+    ::poll(watch.data(), watch.size(), result.timed_out ? -1 : static_cast<int>(left.count()));
     for (std::size_t i = 0; i < watched.size(); ++i) {
       if (!result.first_byte[i] && watched[i].collect()) {
         result.first_byte[i] = Clock::now() - started;
@@ -188,14 +307,16 @@ void supervise(pid_t child, Pipe& out, Pipe& err, std::chrono::milliseconds time
     }
     result.standard_output += read_all_available(out.read_end.get());
     result.standard_error += read_all_available(err.read_end.get());
-    if (watch[0].revents & POLLIN) break;
+    if (watch[0].revents & (POLLIN | POLLHUP)) break;
   }
-  int status = 0;
-  rusage usage{};
-  ::wait4(child, &status, 0, &usage);
   result.elapsed = Clock::now() - started;
-  result.peak_memory_kib = usage.ru_maxrss;
-  result.exit_status = exit_status_of(status);
+  ProgramEnd end;
+  const ssize_t got = ::read(report.read_end.get(), &end, sizeof end);
+  int reaper_status = 0;
+  while (::waitpid(reaper, &reaper_status, 0) < 0 && errno == EINTR) {
+  }
+  result.peak_memory_kib = end.peak_memory_kib;
+  result.exit_status = got == sizeof end ? exit_status_of(end.wait_status) : -1;
   result.standard_output += read_all_available(out.read_end.get());
   result.standard_error += read_all_available(err.read_end.get());
 }
@@ -205,18 +326,23 @@ ProcessResult run_planned(const NamespacePlan& plan, const std::vector<std::stri
   Pipe out = make_pipe();
   Pipe err = make_pipe();
   Pipe errors = make_pipe();
+  Pipe stop = make_pipe();
+  Pipe report = make_pipe();
 
   ProcessResult result;
   const auto started = Clock::now();
-  const pid_t child = ::fork();
-  if (child < 0) throw_system_error("fork");
-  if (child == 0) {
-    run_child(plan, out.write_end.get(), err.write_end.get(), errors.write_end.get());
+  const pid_t reaper = ::fork();
+  if (reaper < 0) throw_system_error("fork");
+  if (reaper == 0) {
+    run_reaper(plan, {out.write_end.get(), err.write_end.get(), errors.write_end.get(),
+                      stop.read_end.get(), report.write_end.get()});
   }
   out.write_end.reset();
   err.write_end.reset();
   errors.write_end.reset();
-  supervise(child, out, err, timeout, watched, result, started);
+  stop.read_end.reset();
+  report.write_end.reset();
+  supervise(reaper, out, err, stop, report, timeout, watched, result, started);
 
   const std::string failure = read_all_available(errors.read_end.get());
   if (failure.size() > sizeof(int)) {
