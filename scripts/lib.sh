@@ -110,6 +110,41 @@ build_windows() {
   cmake --build "$windows_build_dir" -j2
 }
 
+# The ARM Linux builds (Raspberry Pi OS and Debian on ARM boards), made here with Debian's cross
+# compilers, and qemu-user, which runs what they build.
+arm_packages=(g++-aarch64-linux-gnu g++-arm-linux-gnueabihf qemu-user)
+arm64_build_dir=${PELVARO_ARM64_BUILD_DIR:-$repo_root/build-arm64}
+armhf_build_dir=${PELVARO_ARMHF_BUILD_DIR:-$repo_root/build-armhf}
+
+# The build folder of a Debian architecture: arm64 or armhf.
+arm_build_dir() { # arch
+  case $1 in
+    arm64) echo "$arm64_build_dir" ;;
+    armhf) echo "$armhf_build_dir" ;;
+    *) echo "no ARM build for '$1': arm64 or armhf" >&2; return 1 ;;
+  esac
+}
+
+# The toolchain file of a Debian architecture, by the GNU triplet of its compilers.
+arm_toolchain() { # arch
+  case $1 in
+    arm64) echo "$repo_root/cmake/aarch64-linux-gnu.cmake" ;;
+    armhf) echo "$repo_root/cmake/arm-linux-gnueabihf.cmake" ;;
+    *) echo "no ARM build for '$1': arm64 or armhf" >&2; return 1 ;;
+  esac
+}
+
+# Cross-builds pelvaro for arm64 or armhf in $(arm_build_dir arch); further arguments go to cmake
+# (-DBUILD_TESTING=OFF for the headless program alone, which needs nothing but the compilers).
+build_arm() { # arch [cmake arguments]
+  local arch=$1 dir toolchain
+  shift
+  dir=$(arm_build_dir "$arch") && toolchain=$(arm_toolchain "$arch") || return 1
+  cmake -S "$repo_root" -B "$dir" -DCMAKE_BUILD_TYPE=Release -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
+    "$@" >/dev/null
+  cmake --build "$dir" -j2
+}
+
 # The packages and what checks them: dpkg's tools, lintian and the launcher's validator.
 package_packages=(dpkg-dev file lintian desktop-file-utils)
 deb_build_dir=${PELVARO_DEB_BUILD_DIR:-$repo_root/build-deb}
