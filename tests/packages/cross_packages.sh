@@ -8,36 +8,40 @@
 # Usage: cross_packages.sh PACKAGE_FOLDER ARCH SYSROOT QEMU
 set -euo pipefail
 
-packages=$1 arch=$2 sysroot=$3 qemu=$4
+packages=$(realpath "$1") arch=$2 sysroot=$(realpath "$3") qemu=$4
 failures=0
 fail() { echo "FAILED: $*"; failures=$((failures + 1)); }
 pass() { echo "ok: $*"; }
+check() { # description, command...
+  local description=$1
+  shift
+  if "$@"; then pass "$description"; else fail "$description"; fi
+}
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
 for name in pelvaro pelvaro-window; do
-  deb=$(ls "$packages/${name}_"*"_$arch.deb" 2>/dev/null | head -1)
+  deb=$(find "$packages" -maxdepth 1 -name "${name}_*_$arch.deb" | head -1)
   if [ -z "$deb" ]; then
     fail "no ${name}_<version>_$arch.deb in $packages"
     continue
   fi
   pass "$(basename "$deb"): $(stat -c %s "$deb") bytes"
-  [ "$(dpkg-deb -f "$deb" Architecture)" = "$arch" ] && pass "$name is for $arch" ||
-    fail "$name says Architecture: $(dpkg-deb -f "$deb" Architecture)"
+  check "$name is for $arch" [ "$(dpkg-deb -f "$deb" Architecture)" = "$arch" ]
   depends=$(dpkg-deb -f "$deb" Depends)
   echo "   Depends: $depends"
   # Each dependency's name, without its version and alternatives' bars.
-  for dependency in $(tr ',|' '\n\n' <<<"$depends" | sed 's/(.*)//; s/ //g' | grep -v '^$'); do
+  for dependency in $(tr ',|' '\n' <<<"$depends" | sed 's/(.*)//; s/ //g' | grep -v '^$'); do
     if [ "$dependency" = pelvaro ]; then continue; fi
-    [ -d "$sysroot-packages/$dependency" ] && pass "$name depends on $dependency, a Debian $arch package" ||
-      fail "$name depends on $dependency, which is no $arch package the sysroot was made of"
+    check "$name depends on $dependency, a Debian $arch package the sysroot was made of" \
+      grep -qx "Architecture: $arch" "$sysroot-packages/$dependency/DEBIAN/control"
   done
   dpkg-deb -x "$deb" "$work/$name"
 done
+window_depends=$(dpkg-deb -f "$packages/pelvaro-window_"*"_$arch.deb" Depends 2>/dev/null || true)
 for library in libc6 libfltk1.3 libx11-6 libfontconfig1; do
-  grep -q "\\b$library\\b" <<<"$(dpkg-deb -f "$packages/pelvaro-window_"*"_$arch.deb" Depends 2>/dev/null)" ||
-    fail "pelvaro-window does not depend on $library"
+  grep -qw "$library" <<<"$window_depends" || fail "pelvaro-window does not depend on $library"
 done
 
 case $arch in
@@ -46,8 +50,7 @@ case $arch in
 esac
 for binary in "$work/pelvaro/usr/lib/pelvaro/pelvaro" "$work/pelvaro-window/usr/lib/pelvaro/pelvaro-window"; do
   description=$(file -b "$binary" 2>/dev/null || true)
-  grep -qE "$machine" <<<"$description" && pass "${binary##*/} is an $arch executable" ||
-    fail "${binary##*/}: $description"
+  check "${binary##*/} is an $arch executable: $description" grep -qE "$machine" <<<"$description"
 done
 
 # The shipped pelvaro beside a settings file of its own, since its link leads to /etc.
@@ -57,12 +60,15 @@ printf '[ayar]\r\ncom=KAPALI\r\n' >"$work/run/pelvaro.txt"
 status=0
 (cd / && env -u DISPLAY timeout 60 "$qemu" -L "$sysroot" "$work/run/pelvaro" >"$work/run.log" 2>&1) ||
   status=$?
-[ "$status" -eq 3 ] && pass "the packaged pelvaro ran under $qemu: KAPALI, status 3" ||
-  { cat "$work/run.log"; fail "the packaged pelvaro under $qemu ended with status $status, not 3"; }
+[ "$status" -eq 3 ] || cat "$work/run.log"
+check "the packaged pelvaro under $qemu, set to KAPALI, ends with status 3 ($status)" \
+  [ "$status" -eq 3 ]
 
-lintian --fail-on error,warning "$packages"/pelvaro*_"$arch".deb >"$work/lintian.log" 2>&1 &&
-  pass "lintian reports no error or warning" ||
-  { cat "$work/lintian.log"; fail "lintian"; }
+status=0
+lintian --fail-on error,warning "$packages"/pelvaro*_"$arch".deb >"$work/lintian.log" 2>&1 ||
+  status=$?
+[ "$status" -eq 0 ] || cat "$work/lintian.log"
+check "lintian reports no error or warning" [ "$status" -eq 0 ]
 
 echo "$failures failed"
 [ "$failures" -eq 0 ]
