@@ -198,9 +198,9 @@ class RemotePort : public pelvaro::testing::ShippedProgramTest {
   // socat as docs/remote-port.md runs it on pelvaro's machine.
   Daemon link_com() const {
     const std::string com = "/dev/COM" + std::to_string(remote_com);
-    return Daemon{
-        {socat, "pty,link=" + com + ",rawer", "tcp:127.0.0.1:" + std::to_string(tcp_port)},
-        folder.path() / "socat.log"};
+    return Daemon{{socat, "pty,link=" + com + ",rawer,group=dialout,mode=660",
+                   "tcp:127.0.0.1:" + std::to_string(tcp_port)},
+                  folder.path() / "socat.log"};
   }
 
   vcom::ProcessResult run_pelvaro() const {
