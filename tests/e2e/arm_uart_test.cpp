@@ -313,7 +313,9 @@ struct PiBoot {
     const GuestKernel kernel = *guest_kernel_in(kernel_folder);
     make_cross_initramfs(path("root"), path("initramfs.cpio"), guest_folder / "busybox/bin/busybox",
                          cross_programs(), pi_init, kernel, {"bcm2835_wdt"});
-    // The Pi's first serial port is its PL011, the second its mini UART.
+    // The Pi's first serial port is its PL011, the second its mini UART. The device tree makes
+    // the mini UART the kernel's console; naming another keeps the kernel's text off it, and the
+    // early console on the PL011 carries it out.
     const std::vector<std::string> argv{
         qemu_aarch64_executable,
         "-machine",
