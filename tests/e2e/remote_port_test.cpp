@@ -24,6 +24,7 @@
 #include <cstring>
 #include <filesystem>
 #include <iostream>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -77,18 +78,29 @@ class Daemon {
   }
   Daemon(const Daemon&) = delete;
   Daemon& operator=(const Daemon&) = delete;
-  ~Daemon() {
-    ::kill(-pid_, SIGKILL);
-    ::kill(pid_, SIGKILL);
-    ::waitpid(pid_, nullptr, 0);
+  ~Daemon() { stop(); }
+
+  // Kills the group and reaps the program, once. A program already reaped is not killed: its
+  // number may belong to another by now.
+  void stop() {
+    if (!reaped_) {
+      ::kill(-pid_, SIGKILL);
+      ::kill(pid_, SIGKILL);
+      ::waitpid(pid_, nullptr, 0);
+      reaped_ = true;
+    }
   }
 
-  bool running() const { return ::waitpid(pid_, nullptr, WNOHANG) == 0; }
+  bool running() {
+    if (!reaped_ && ::waitpid(pid_, nullptr, WNOHANG) == pid_) reaped_ = true;
+    return !reaped_;
+  }
   std::string log() const { return pelvaro::testing::content_of(log_); }
 
  private:
   fs::path log_;
   pid_t pid_ = -1;
+  bool reaped_ = false;
 };
 
 // Waits up to `limit` for `ready`; a hang bound, with room for a busy machine.
@@ -182,8 +194,9 @@ class RemotePort : public pelvaro::testing::ShippedProgramTest {
     unavailable_ = enter_own_network_and_devices(stage.path());
   }
 
-  // ser2net serving `device` on 127.0.0.1:2000, raw TCP, as on the machine with the port.
-  Daemon serve(const std::string& device) const {
+  // ser2net serving the far port on 127.0.0.1:2000, raw TCP, as on the machine with the port;
+  // then socat as docs/remote-port.md runs it on pelvaro's machine, its link made and connected.
+  void connect(const vcom::VirtualPort& far) {
     const fs::path config = folder.write("ser2net.yaml",
                                          "%YAML 1.1\n---\n"
                                          "connection: &far\n"
@@ -191,16 +204,20 @@ class RemotePort : public pelvaro::testing::ShippedProgramTest {
                                              std::to_string(tcp_port) +
                                              "\n"
                                              "  connector: serialdev," +
-                                             device + ",9600n81,local\n");
-    return Daemon{{ser2net, "-d", "-u", "-c", config.string()}, folder.path() / "ser2net.log"};
-  }
-
-  // socat as docs/remote-port.md runs it on pelvaro's machine.
-  Daemon link_com() const {
-    const std::string com = "/dev/COM" + std::to_string(remote_com);
-    return Daemon{{socat, "pty,link=" + com + ",rawer,group=dialout,mode=660",
-                   "tcp:127.0.0.1:" + std::to_string(tcp_port)},
-                  folder.path() / "socat.log"};
+                                             far.pty_path() + ",9600n81,local\n");
+    server_.emplace(std::vector<std::string>{ser2net, "-d", "-u", "-c", config.string()},
+                    folder.path() / "ser2net.log");
+    ASSERT_TRUE(wait_for([] { return tcp_socket_in_state("0A"); })) << "ser2net does not listen:\n"
+                                                                    << server_->log();
+    client_.emplace(
+        std::vector<std::string>{socat,
+                                 "pty,link=" + com_.string() + ",rawer,group=dialout,mode=660",
+                                 "tcp:127.0.0.1:" + std::to_string(tcp_port)},
+        folder.path() / "socat.log");
+    ASSERT_TRUE(wait_for([&] { return fs::is_symlink(com_) && tcp_socket_in_state("01"); }))
+        << "socat made no link or no connection:\n"
+        << client_->log();
+    write_settings("[ayar]\ncom=" + std::to_string(remote_com) + "\n");
   }
 
   vcom::ProcessResult run_pelvaro() const {
@@ -211,19 +228,18 @@ class RemotePort : public pelvaro::testing::ShippedProgramTest {
     EXPECT_FALSE(result.timed_out);
     return result;
   }
+
+  const fs::path com_ = "/dev/COM" + std::to_string(remote_com);
+  // Declared after the test's folder, so that they are stopped before it goes.
+  std::optional<Daemon> server_;
+  std::optional<Daemon> client_;
 };
 
 TEST_F(RemotePort, EachRunsByteReachesThePortOnTheFarMachine) {
   vcom::VirtualPort far{remote_com};  // the far machine's port; its number there is no matter
-  const Daemon server = serve(far.pty_path());
-  ASSERT_TRUE(wait_for([] { return tcp_socket_in_state("0A"); })) << "ser2net does not listen:\n"
-                                                                  << server.log();
-  const Daemon client = link_com();
-  const fs::path com = "/dev/COM" + std::to_string(remote_com);
-  ASSERT_TRUE(wait_for([&] { return fs::is_symlink(com) && tcp_socket_in_state("01"); }))
-      << "socat made no link or no connection:\n"
-      << client.log();
-  write_settings("[ayar]\ncom=" + std::to_string(remote_com) + "\n");
+  ASSERT_NO_FATAL_FAILURE(connect(far));
+  Daemon& server = *server_;
+  Daemon& client = *client_;
 
   // A second run finds the link again: socat outlives the first run's close of the line.
   for (const int run : {1, 2}) {
@@ -246,6 +262,20 @@ TEST_F(RemotePort, EachRunsByteReachesThePortOnTheFarMachine) {
   }
   EXPECT_TRUE(server.running()) << server.log();
   EXPECT_TRUE(client.running()) << client.log();
+}
+
+// With the far end gone, socat ends and takes its link along: a run then takes COM5's kernel
+// name, /dev/ttyS4, which is not there, and ends with status 1, as docs/remote-port.md says.
+TEST_F(RemotePort, WithTheFarEndGoneTheLinkGoesAndARunFails) {
+  vcom::VirtualPort far{remote_com};
+  ASSERT_NO_FATAL_FAILURE(connect(far));
+  server_->stop();
+  ASSERT_TRUE(wait_for([&] { return !client_->running() && !fs::is_symlink(com_); }))
+      << "socat outlived its connection:\n"
+      << client_->log();
+  const vcom::ProcessResult result = run_pelvaro();
+  EXPECT_EQ(result.exit_status, 1) << result.standard_error;
+  EXPECT_EQ(far.take_received(), "");
 }
 
 }  // namespace
