@@ -82,9 +82,10 @@ download_guest_kernel() {
   rm -rf "$download"
 }
 
-# What proves the line on an ARM board's own UART driver: Debian's arm64 kernel under QEMU's
-# virt machine, whose UART is the PL011 of a Raspberry Pi (amba-pl011), running the ARM builds
-# (an arm64 kernel runs the 32-bit build too).
+# What proves the line on a Raspberry Pi's own UART drivers: Debian's arm64 kernel under QEMU, on
+# the virt machine, whose UART is the Pi's PL011 (amba-pl011), and on the raspi3b, the Pi 3 with
+# its mini UART (8250_bcm2835aux), running the ARM builds (an arm64 kernel runs the 32-bit build
+# too).
 arm_guest_packages=(qemu-system-arm)
 # What reaches a serial port on another machine: ser2net serving it there, socat linking a
 # pseudo-terminal to it here.
