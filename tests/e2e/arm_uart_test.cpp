@@ -64,35 +64,38 @@ mount -t sysfs sys /sys
 mount -t devtmpfs dev /dev
 mount -t debugfs debugfs /sys/kernel/debug
 for module in $(cat /modules/order); do insmod /modules/$module.ko; done
-for i in $(seq 100); do [ -e /dev/hvc0 ] && break; sleep 0.05; done
+# The results go through the kernel log, whose console writes reach hvc0 before the power-off;
+# what the shell itself writes there may still be on its way. hvc0 may be there a moment before
+# it opens, and a failed redirection of exec would end init.
+for i in $(seq 100); do { true > /dev/hvc0; } 2> /dev/null && break; sleep 0.05; done
 exec > /dev/hvc0 2>&1
-echo "uart $(grep -E '^0: ' /proc/tty/driver/ttyAMA)"
-echo "uart-clock $(awk 'NF >= 8 { rate = $5 } /9000000.pl011 +apb_pclk/ { print rate; exit }' /sys/kernel/debug/clk/clk_summary)"
+say() { echo "<1>$*" > /dev/kmsg; }
+say "uart $(grep -E '^0: ' /proc/tty/driver/ttyAMA)"
+say "uart-clock $(awk 'NF >= 8 { rate = $5 } /9000000.pl011 +apb_pclk/ { print rate; exit }' /sys/kernel/debug/clk/clk_summary)"
 ln -s ttyAMA0 /dev/COM1
 ln -s ttyAMA7 /dev/COM2
 # Were COM2 to fall back to its kernel name, the byte would show on the PL011.
 rm /dev/ttyS1
 ln -s ttyAMA0 /dev/ttyS1
 sent() { sed -n -E 's/^0: .* tx:([0-9]+).*/\1/p' /proc/tty/driver/ttyAMA; }
-echo "sent before $(sent)"
+say "sent before $(sent)"
 run() {
   cd /opt/pelvaro/$2
   printf '[ayar]\ncom=%s\n' "$3" > pelvaro.txt
   stty -F /dev/ttyAMA0 19200 cs7 parenb -parodd cstopb
-  echo "<1>run-start $1" > /dev/kmsg
+  say "run-start $1"
   ./pelvaro 2> /tmp/stderr
   status=$?
-  echo "<1>run-end $1" > /dev/kmsg
-  echo "result $1 status=$status stderr=$(head -c 200 /tmp/stderr | tr '\n' ' ')"
-  echo "sent after $1 $(sent)"
+  say "run-end $1"
+  say "result $1 status=$status stderr=$(head -c 200 /tmp/stderr | tr '\n' ' ')"
+  say "sent after $1 $(sent)"
 }
 for arch in arm64 armhf; do
   run $arch $arch 1
   run $arch-kapali $arch KAPALI
   run $arch-missing $arch 2
 done
-dmesg | grep -E 'run-(start|end)'
-echo guest-done
+say guest-done
 poweroff -f
 )sh";
 
