@@ -82,6 +82,66 @@ download_guest_kernel() {
   rm -rf "$download"
 }
 
+# What proves the line on a Raspberry Pi's own UART drivers: Debian's arm64 kernel under QEMU, on
+# the virt machine, whose UART is the Pi's PL011 (amba-pl011), and on the raspi3b, the Pi 3 with
+# its mini UART (8250_bcm2835aux), running the ARM builds (an arm64 kernel runs the 32-bit build
+# too).
+arm_guest_packages=(qemu-system-arm)
+# What reaches a serial port on another machine: ser2net serving it there, socat linking a
+# pseudo-terminal to it here.
+remote_packages=(ser2net socat)
+arm_guest_dir=${PELVARO_ARM_GUEST_DIR:-$build_dir/arm-guest}
+
+# Debian's arm64 kernel and busybox-static for the ARM guest, downloaded and unpacked into
+# $arm_guest_dir/kernel and $arm_guest_dir/busybox. apt works there on a state of its own (lists,
+# cache and an empty dpkg status under $arm_guest_dir/apt) with arm64 as its only architecture:
+# the host's dpkg architectures, its lists and its cache stay as they were. Kept while apt's
+# current arm64 kernel is the one there.
+fetch_arm_guest() {
+  mkdir -p "$arm_guest_dir/apt/lists/partial" "$arm_guest_dir/apt/cache/archives/partial"
+  touch "$arm_guest_dir/apt/status"
+  # Missing lists, or lists that name a kernel the mirror no longer has: brought up to date once.
+  download_arm_guest 2>/dev/null || { arm_apt apt-get update -qq && download_arm_guest; }
+}
+
+# apt-get or apt-cache on the ARM guest's own state. The host's hooks after an update (its
+# desktop's caches) and its extra index files are not this state's business.
+arm_apt() { # apt-get|apt-cache arguments
+  local state=$arm_guest_dir/apt tool=$1
+  shift
+  "$tool" -o APT::Architecture=arm64 -o APT::Architectures::=arm64 \
+    -o Dir::State::Lists="$state/lists" -o Dir::Cache="$state/cache" \
+    -o Dir::State::status="$state/status" -o APT::Sandbox::User=root \
+    -o APT::Update::Post-Invoke-Success::= -o APT::Update::Post-Invoke::= \
+    -o Acquire::IndexTargets::deb::DEP-11::DefaultEnabled=false \
+    -o Acquire::IndexTargets::deb::DEP-11-icons-small::DefaultEnabled=false \
+    -o Acquire::IndexTargets::deb::DEP-11-icons::DefaultEnabled=false "$@"
+}
+
+download_arm_guest() {
+  local package download
+  package=$(arm_apt apt-cache depends linux-image-arm64 |
+    sed -n 's/^ *Depends: \(linux-image-[^ ]*\)$/\1/p' | head -1)
+  if [ -z "$package" ]; then
+    echo "apt knows no arm64 kernel package behind linux-image-arm64" >&2
+    return 1
+  fi
+  if [ -e "$arm_guest_dir/kernel/boot/vmlinuz-${package#linux-image-}" ] &&
+    [ -x "$arm_guest_dir/busybox/bin/busybox" ]; then
+    return 0
+  fi
+  echo "Fetching $package and busybox-static (arm64) for the ARM guest into $arm_guest_dir"
+  download=$(mktemp -d)
+  if ! (cd "$download" && arm_apt apt-get download -qq "$package" busybox-static >/dev/null); then
+    rm -rf "$download"
+    return 1
+  fi
+  rm -rf "$arm_guest_dir/kernel" "$arm_guest_dir/busybox"
+  dpkg-deb -x "$download"/linux-image-*.deb "$arm_guest_dir/kernel"
+  dpkg-deb -x "$download"/busybox-static_*.deb "$arm_guest_dir/busybox"
+  rm -rf "$download"
+}
+
 # Runs a test program as the user nobody, from a copy in a folder of its own, so that a test that
 # passes only as root is found.
 run_as_nobody() {

@@ -1,5 +1,6 @@
 #include "support/qemu_guest.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <fstream>
 #include <iostream>
@@ -181,6 +182,144 @@ std::optional<double> marked_run_ms(const std::string& console, const std::strin
   const auto end = marked_time(console, "run-end " + name);
   if (!start || !end) return std::nullopt;
   return (*end - *start) * 1000;
+}
+
+namespace {
+
+// What readelf says a program or library needs: its loader ("[Requesting program interpreter:
+// /lib/ld-linux-aarch64.so.1]") and the libraries it names ("(NEEDED) Shared library:
+// [libc.so.6]"). readelf reads any architecture's files.
+std::vector<std::string> needed_by(const fs::path& file) {
+  const auto listed = vcom::run_process({"/usr/bin/readelf", "-d", "-l", "-W", file.string()},
+                                        std::chrono::seconds{10}, tool_path);
+  if (listed.exit_status != 0) throw std::runtime_error("readelf: " + listed.standard_error);
+  std::vector<std::string> needed;
+  for (const std::string& line : lines_of(listed.standard_output)) {
+    for (const std::string_view marker : {"program interpreter: ", "Shared library: ["}) {
+      const std::size_t at = line.find(marker);
+      const std::size_t end = line.find(']', at);
+      if (at != std::string::npos && end != std::string::npos) {
+        needed.push_back(line.substr(at + marker.size(), end - at - marker.size()));
+      }
+    }
+  }
+  return needed;
+}
+
+// Copies into the guest the loader and the libraries `program` needs, and those they need.
+void copy_cross_libraries(const fs::path& root, const CrossProgram& program) {
+  std::vector<fs::path> pending{program.executable};
+  std::vector<std::string> copied;
+  while (!pending.empty()) {
+    const fs::path file = pending.back();
+    pending.pop_back();
+    for (const std::string& name : needed_by(file)) {
+      const fs::path source = program.library_folder / fs::path{name}.filename();
+      const fs::path target = name.starts_with('/') ? root / fs::path{name}.relative_path()
+                                                    : root / "lib" / program.triplet / name;
+      if (std::find(copied.begin(), copied.end(), target.string()) != copied.end()) continue;
+      if (!fs::exists(source)) throw std::runtime_error("no " + source.string());
+      fs::create_directories(target.parent_path());
+      fs::copy_file(source, target, fs::copy_options::overwrite_existing);
+      copied.push_back(target.string());
+      pending.push_back(source);
+    }
+  }
+}
+
+// The part of an initramfs every guest shares: its folders, the modules, init, and the packing.
+void finish_initramfs(const fs::path& root, const fs::path& archive, std::string_view init,
+                      const GuestKernel& kernel, const std::vector<std::string>& modules) {
+  for (const char* directory : {"proc", "sys", "dev", "tmp", "modules"})
+    fs::create_directories(root / directory);
+  std::string order;
+  for (const std::string& name : modules) {
+    fs::copy_file(module_file(kernel, name), root / "modules" / (name + ".ko"));
+    order += name + "\n";
+  }
+  TemporaryDirectory::write_to(root / "modules/order", order);
+  TemporaryDirectory::write_to(root / "init", init);
+  fs::permissions(root / "init", fs::perms::owner_all, fs::perm_options::add);
+  const auto packed =
+      vcom::run_process({"/bin/sh", "-c", "cd \"$0\" && find . | cpio -o -H newc --quiet > \"$1\"",
+                         root.string(), archive.string()},
+                        std::chrono::seconds{30}, tool_path);
+  if (packed.exit_status != 0) throw std::runtime_error("cpio: " + packed.standard_error);
+}
+
+}  // namespace
+
+std::string cross_guest_unavailable(const fs::path& kernel_folder, const fs::path& busybox,
+                                    const std::vector<CrossProgram>& programs) {
+  for (const char* tool : {qemu_aarch64_executable, "/usr/bin/cpio", "/usr/bin/readelf"}) {
+    if (!fs::exists(tool)) return std::string{tool} + " is not installed";
+  }
+  if (kernel_folder.empty() || !guest_kernel_in(kernel_folder)) {
+    return "no arm64 guest kernel: configure with -DPELVARO_ARM_GUEST_DIR=FOLDER, the folder "
+           "scripts/lib.sh's fetch_arm_guest fills";
+  }
+  if (!fs::exists(busybox)) return "no arm64 busybox at " + busybox.string();
+  for (const CrossProgram& program : programs) {
+    if (program.executable.empty() || !fs::exists(program.executable)) {
+      return "no cross-built pelvaro for " + program.triplet +
+             ": configure with its path (scripts/lib.sh's build_arm builds it)";
+    }
+    if (!fs::is_directory(program.library_folder)) {
+      return "no C library of the " + program.triplet + " cross compiler in " +
+             program.library_folder.string();
+    }
+  }
+  return {};
+}
+
+void make_cross_initramfs(const fs::path& root, const fs::path& archive, const fs::path& busybox,
+                          const std::vector<CrossProgram>& programs, std::string_view init,
+                          const GuestKernel& kernel, const std::vector<std::string>& modules) {
+  fs::create_directories(root / "bin");
+  fs::copy_file(busybox, root / "bin/busybox");
+  for (const CrossProgram& program : programs) {
+    const fs::path folder = root / fs::path{program.guest_folder}.relative_path();
+    fs::create_directories(folder);
+    fs::copy_file(program.executable, folder / "pelvaro");
+    copy_cross_libraries(root, program);
+  }
+  finish_initramfs(root, archive, init, kernel, modules);
+}
+
+std::vector<std::string> qemu_virt_command(const GuestKernel& kernel, const fs::path& initramfs,
+                                           const std::string& append) {
+  return {qemu_aarch64_executable,
+          "-machine",
+          "virt",
+          "-cpu",
+          "cortex-a53",
+          "-accel",
+          "tcg",
+          "-m",
+          "256",
+          "-smp",
+          "1",
+          "-nodefaults",
+          "-no-user-config",
+          "-display",
+          "none",
+          "-no-reboot",
+          "-kernel",
+          kernel.image.string(),
+          "-initrd",
+          initramfs.string(),
+          "-append",
+          append};
+}
+
+std::vector<std::string> first_serial_to_file(const fs::path& output) {
+  return {"-chardev", "file,id=serial0,path=" + output.string(), "-serial", "chardev:serial0"};
+}
+
+std::vector<std::string> virtio_console_to_file(const fs::path& output) {
+  return {"-device",  "virtio-serial-device",
+          "-chardev", "file,id=console,path=" + output.string(),
+          "-device",  "virtconsole,chardev=console"};
 }
 
 }  // namespace pelvaro::testing

@@ -52,6 +52,45 @@ vcom::ProcessResult run_guest(const std::vector<std::string>& argv, std::chrono:
 // An ISA 16550 UART at `index` whose output goes to the file `output`.
 std::vector<std::string> uart_to_file(int index, const std::filesystem::path& output);
 
+// A guest of another architecture: QEMU's arm64 virt machine, whose one UART is a PL011 as on a
+// Raspberry Pi, booting Debian's arm64 kernel.
+inline constexpr const char* qemu_aarch64_executable = "/usr/bin/qemu-system-aarch64";
+
+// A program built by a cross compiler, to lie in the guest at `guest_folder`, with the loader and
+// libraries it names taken from its toolchain's `library_folder` (/usr/TRIPLET/lib) and put in the
+// guest's /lib/TRIPLET, where Debian's loader for that architecture looks for them.
+struct CrossProgram {
+  std::filesystem::path executable;
+  std::filesystem::path library_folder;
+  std::string triplet;
+  std::string guest_folder;
+};
+
+// Why a guest of another architecture cannot be booted here, or the empty text.
+std::string cross_guest_unavailable(const std::filesystem::path& kernel_folder,
+                                    const std::filesystem::path& busybox,
+                                    const std::vector<CrossProgram>& programs);
+
+// As make_initramfs, for a guest of another architecture: `busybox` built for it, and each
+// program at its folder with its libraries.
+void make_cross_initramfs(const std::filesystem::path& root, const std::filesystem::path& archive,
+                          const std::filesystem::path& busybox,
+                          const std::vector<CrossProgram>& programs, std::string_view init,
+                          const GuestKernel& kernel, const std::vector<std::string>& modules);
+
+// The QEMU command line of an arm64 virt machine with a Cortex-A53 (a Raspberry Pi 3's core),
+// without KVM, display or reboot; its PL011 and other devices are added by the caller.
+std::vector<std::string> qemu_virt_command(const GuestKernel& kernel,
+                                           const std::filesystem::path& initramfs,
+                                           const std::string& append);
+
+// The machine's own first UART (virt's PL011), its output to the file `output`.
+std::vector<std::string> first_serial_to_file(const std::filesystem::path& output);
+
+// A virtio console (the guest's hvc0, once virtio_mmio and virtio_console are loaded), its output
+// to the file `output`: where the guest's own text goes when its one UART is under test.
+std::vector<std::string> virtio_console_to_file(const std::filesystem::path& output);
+
 // One line format as a device was given it.
 struct LineFormat {
   int baud = 0;
