@@ -6,4 +6,5 @@
 set(CMAKE_SYSTEM_PROCESSOR aarch64)
 set(PELVARO_CROSS_TRIPLET aarch64-linux-gnu)
 set(PELVARO_CROSS_QEMU qemu-aarch64)
+set(PELVARO_CROSS_DEBIAN_ARCH arm64)
 include(${CMAKE_CURRENT_LIST_DIR}/debian-cross.cmake)

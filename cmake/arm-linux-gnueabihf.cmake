@@ -6,4 +6,5 @@
 set(CMAKE_SYSTEM_PROCESSOR armv7l)
 set(PELVARO_CROSS_TRIPLET arm-linux-gnueabihf)
 set(PELVARO_CROSS_QEMU qemu-arm)
+set(PELVARO_CROSS_DEBIAN_ARCH armhf)
 include(${CMAKE_CURRENT_LIST_DIR}/debian-cross.cmake)

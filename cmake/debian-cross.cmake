@@ -1,5 +1,5 @@
 # What Debian's cross toolchains for Linux have in common; each architecture's toolchain file sets
-# PELVARO_CROSS_TRIPLET and PELVARO_CROSS_QEMU and includes this.
+# PELVARO_CROSS_TRIPLET, PELVARO_CROSS_QEMU and PELVARO_CROSS_DEBIAN_ARCH and includes this.
 #
 # The compilers bring their own C and C++ libraries under /usr/<triplet>. Every other library (FLTK,
 # X, fontconfig, GoogleTest) comes from a sysroot: Debian's packages for the architecture unpacked
@@ -34,10 +34,12 @@ set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
 # The target's programs (the tests, their discovery) run under qemu-user, named here rather than
-# registered with binfmt_misc, which would change the host for every program. The C library comes
-# from the toolchain's folder; the sysroot's libraries by the loader's path.
-set(emulator ${PELVARO_CROSS_QEMU} -L /usr/${PELVARO_CROSS_TRIPLET})
+# registered with binfmt_misc, which would change the host for every program. With a sysroot, they
+# load the sysroot's loader, C library and the rest, as on the board; the compilers' copies are
+# another build of the C library, and a loader of one build with a C library of another breaks
+# threads and worse.
 if(PELVARO_CROSS_SYSROOT)
-  list(APPEND emulator -E LD_LIBRARY_PATH=${link_path})
+  set(CMAKE_CROSSCOMPILING_EMULATOR ${PELVARO_CROSS_QEMU} -L ${PELVARO_CROSS_SYSROOT})
+else()
+  set(CMAKE_CROSSCOMPILING_EMULATOR ${PELVARO_CROSS_QEMU} -L /usr/${PELVARO_CROSS_TRIPLET})
 endif()
-set(CMAKE_CROSSCOMPILING_EMULATOR ${emulator})

@@ -77,6 +77,30 @@ foreach(component core window)
     DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${package} COMPONENT ${component})
 endforeach()
 
+# A cross build's packages are for its target, and their dependencies are read from the target's
+# own Debian packages in the sysroot (scripts/lib.sh's fetch_arm_sysroot unpacks each one with its
+# control files beside the sysroot). dpkg-shlibdeps runs for that architecture, and without the
+# leave CPack gives it to pass over a library no package provides: every library a cross-built
+# binary needs must give its dependency, or the package would install on a board without it.
+if(CMAKE_CROSSCOMPILING)
+  set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE ${PELVARO_CROSS_DEBIAN_ARCH})
+  set(PELVARO_CROSS_SHLIBDEPS ${PROJECT_BINARY_DIR}/cross-shlibdeps)
+  file(WRITE ${PELVARO_CROSS_SHLIBDEPS} "#!/bin/sh
+# dpkg-shlibdeps for ${PELVARO_CROSS_DEBIAN_ARCH}, on the packages unpacked in ${PELVARO_CROSS_SYSROOT}-packages
+for argument; do
+  shift
+  [ \"$argument\" = --ignore-missing-info ] || set -- \"$@\" \"$argument\"
+done
+for package in \"${PELVARO_CROSS_SYSROOT}-packages\"/*/; do
+  set -- \"-S\${package%/}\" \"$@\"
+done
+DEB_HOST_ARCH=${PELVARO_CROSS_DEBIAN_ARCH} exec dpkg-shlibdeps \"$@\"
+")
+  file(CHMOD ${PELVARO_CROSS_SHLIBDEPS} PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE
+    GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+  set(PELVARO_CPACK_CROSS_OPTIONS "set(SHLIBDEPS_EXECUTABLE \"${PELVARO_CROSS_SHLIBDEPS}\")")
+endif()
+
 # Only /usr gives the places the system's own packages use (/etc for the settings). Each
 # package's description starts with its own summary line, so the project's is not put before it.
 set(CPACK_PROJECT_CONFIG_FILE ${PROJECT_BINARY_DIR}/cpack-options.cmake)
@@ -86,6 +110,7 @@ if(CPACK_GENERATOR STREQUAL \"DEB\")
     message(FATAL_ERROR \"A Debian package needs the build configured with -DCMAKE_INSTALL_PREFIX=/usr\")
   endif()
   set(CPACK_PACKAGE_DESCRIPTION_SUMMARY \"\")
+  ${PELVARO_CPACK_CROSS_OPTIONS}
 endif()
 ")
 

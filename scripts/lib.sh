@@ -194,15 +194,98 @@ arm_toolchain() { # arch
   esac
 }
 
-# Cross-builds pelvaro for arm64 or armhf in $(arm_build_dir arch); further arguments go to cmake
-# (-DBUILD_TESTING=OFF for the headless program alone, which needs nothing but the compilers).
-build_arm() { # arch [cmake arguments]
+# The libraries the ARM builds link and the packages' dependencies are found against: Debian's own
+# packages for the architecture, unpacked into $(arm_build_dir arch)/sysroot and never installed.
+# The -dev packages give headers and link names, and the shared libraries they stand on come with
+# their dependencies; the C and C++ libraries to link come from the cross compilers instead.
+arm_sysroot_dev_packages=(libfltk1.3-dev libx11-dev x11proto-dev libfontconfig-dev libgtest-dev)
+arm_sysroot_library_packages=(libfltk1.3 libx11-6 libfontconfig1 libstdc++6 libgcc-s1 libc6)
+
+# Fetches the sysroot of arm64 or armhf with an apt state of its own in the build folder (its lists,
+# its cache, an empty dpkg status), so that the host's architectures, lists and packages stay as
+# they were. Each package is unpacked in sysroot-packages/<name>, with its control files, where
+# dpkg-shlibdeps finds a library's symbols or shlibs file; all of them together in sysroot/.
+# Kept while apt's versions are the ones unpacked.
+fetch_arm_sysroot() { # arch
+  local arch=$1 dir state unpacked wanted download package
+  dir=$(arm_build_dir "$arch") || return 1
+  state=$dir/sysroot-apt
+  mkdir -p "$state/lists/partial" "$state/cache/archives/partial"
+  touch "$state/status"
+  local apt=(apt-get -qq -o APT::Architecture="$arch" -o APT::Architectures="$arch"
+    -o Dir::State::Lists="$state/lists" -o Dir::Cache="$state/cache"
+    -o Dir::State::status="$state/status" -o Debug::NoLocking=1
+    -o APT::Sandbox::User=root)
+  "${apt[@]}" update || return 1
+  # name=version of each package apt would install: the libraries with everything they depend on,
+  # as on the board, and the -dev packages alone.
+  arm_sysroot_closure() { "${apt[@]}" -s install --no-install-recommends "$@" |
+    sed -n 's/^Inst \([^ ]*\) (\([^ ]*\) .*/\1=\2/p'; }
+  wanted=$({ arm_sysroot_closure "${arm_sysroot_library_packages[@]}" &&
+    arm_sysroot_closure "${arm_sysroot_dev_packages[@]}" |
+    grep -E "^($(IFS='|' && echo "${arm_sysroot_dev_packages[*]}"))="; } | LC_ALL=C sort -u) ||
+    return 1
+  if ! grep -q '^libfltk1.3-dev=' <<<"$wanted"; then
+    echo "apt found no $arch packages for the sysroot" >&2
+    return 1
+  fi
+  [ "$wanted" = "$(cat "$dir/sysroot/packages.txt" 2>/dev/null)" ] && return 0
+  echo "Fetching Debian's $arch libraries into $dir/sysroot"
+  download=$(mktemp -d)
+  # shellcheck disable=SC2086 # one name=version a word
+  if ! (cd "$download" && "${apt[@]}" download $wanted); then
+    rm -rf "$download"
+    return 1
+  fi
+  rm -rf "$dir/sysroot" "$dir/sysroot-packages"
+  mkdir -p "$dir/sysroot" "$dir/sysroot-packages"
+  for package in "$download"/*.deb; do
+    unpacked=$dir/sysroot-packages/$(dpkg-deb -f "$package" Package)
+    dpkg-deb -x "$package" "$unpacked"
+    cp -al "$unpacked/." "$dir/sysroot/"
+    dpkg-deb -e "$package" "$unpacked/DEBIAN"
+  done
+  rm -rf "$download"
+  echo "$wanted" >"$dir/sysroot/packages.txt"
+}
+
+# Configures the cross build of arm64 or armhf in $(arm_build_dir arch), on the sysroot
+# fetch_arm_sysroot makes there, as a packager configures it (for /usr, with debugging information
+# in the build tree's binaries), so that the packages come from the build the tests ran on. Further
+# arguments go to cmake.
+configure_arm() { # arch [cmake arguments]
   local arch=$1 dir toolchain
   shift
   dir=$(arm_build_dir "$arch") && toolchain=$(arm_toolchain "$arch") || return 1
-  cmake -S "$repo_root" -B "$dir" -DCMAKE_BUILD_TYPE=Release -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
-    "$@" >/dev/null
-  cmake --build "$dir" -j2
+  fetch_arm_sysroot "$arch" || return 1
+  cmake -S "$repo_root" -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_INSTALL_PREFIX=/usr \
+    -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DPELVARO_CROSS_SYSROOT="$dir/sysroot" \
+    -DPELVARO_CROSS_DEBIAN_PACKAGES="$dir" "$@" >/dev/null
+}
+
+# Cross-builds pelvaro, its window and its tests for arm64 or armhf; further arguments go to cmake.
+build_arm() { # arch [cmake arguments]
+  configure_arm "$@" || return 1
+  cmake --build "$(arm_build_dir "$1")" -j2
+}
+
+# What the everyday run builds of arm64 or armhf: what the packages hold and the unit tests that
+# run under qemu-user; the tests that need root, a desktop or QEMU's machines are left out, and so
+# packing does not build them either.
+build_arm_for_tests() { # arch
+  configure_arm "$1" -DCMAKE_SKIP_INSTALL_ALL_DEPENDENCY=ON || return 1
+  cmake --build "$(arm_build_dir "$1")" -j2 --target pelvaro pelvaro-window pelvaro_manual_page \
+    pelvaro_debian_changelog pelvaro_unit_tests
+}
+
+# The Debian packages of arm64 or armhf, from its build: pelvaro_<version>_<arch>.deb and
+# pelvaro-window_<version>_<arch>.deb.
+build_arm_debian_packages() { # arch
+  local dir
+  dir=$(arm_build_dir "$1") || return 1
+  rm -f "$dir"/*.deb
+  (cd "$dir" && cpack -G DEB >/dev/null)
+  ls "$dir"/*.deb
 }
 
 # The packages and what checks them: dpkg's tools, lintian and the launcher's validator.

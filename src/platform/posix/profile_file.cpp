@@ -47,7 +47,9 @@ std::optional<OpenFile> open_regular_file(const std::string& path) {
   if (!file.valid() || ::fstat(file.get(), &status) != 0 || !S_ISREG(status.st_mode)) {
     return std::nullopt;
   }
-  return OpenFile{std::move(file), static_cast<std::size_t>(std::max<off_t>(status.st_size, 0))};
+  // Only as much as a lookup reads: a 32-bit size_t would cut a larger size down to anything.
+  const off_t size = std::clamp<off_t>(status.st_size, 0, max_profile_bytes);
+  return OpenFile{std::move(file), static_cast<std::size_t>(size)};
 }
 
 struct FileStart {
@@ -79,7 +81,7 @@ FileStart read_at_most(const OpenFile& opened, std::size_t limit) {
     if (got < 0 && errno == EINTR) continue;
     if (got <= 0) break;  // end of file, or an unreadable rest that counts as missing
     filled += static_cast<std::size_t>(got);
-    chunk *= 2;
+    chunk = std::min(chunk * 2, limit);
   }
   content.resize(filled);
   const bool whole = filled < limit || !has_more(file);

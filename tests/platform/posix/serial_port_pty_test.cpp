@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstddef>
 #include <fstream>
@@ -36,6 +37,14 @@ constexpr LineSettings nine_six_8n1{9600, Parity::none, 8, StopBits::one};
 constexpr milliseconds refusal_bound = turn_limit + milliseconds{1000};
 
 const std::byte signal_byte[] = {std::byte{0x61}};
+
+// Whether the system under the tests reports a tty's exclusive mode (TIOCGEXCL). qemu-user, which
+// runs the ARM builds' tests, passes no such request on: there the program cannot see the mode
+// either, and the cases that rest on it are skipped rather than passed.
+bool exclusive_mode_is_readable(int fd) {
+  int flag = 0;
+  return ::ioctl(fd, TIOCGEXCL, &flag) == 0 || (errno != ENOSYS && errno != ENOTTY);
+}
 
 std::optional<ErrorNumber> open_failure(const std::string& path,
                                         const LineSettings& settings = nine_six_8n1) {
@@ -131,6 +140,11 @@ TEST(SerialPortOnPty, WaitsForItsTurnWhileAnotherHoldsThePortForAMoment) {
   for (const Hold hold : {Hold::advisory_lock, Hold::exclusive_mode}) {
     SCOPED_TRACE(hold == Hold::advisory_lock ? "flock" : "TIOCEXCL");
     vcom::VirtualPort line{3};
+    if (hold == Hold::exclusive_mode &&
+        !exclusive_mode_is_readable(
+            FileDescriptor{::open(line.pty_path().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC)}.get())) {
+      GTEST_SKIP() << "TIOCGEXCL is not passed on here";
+    }
     const pid_t holder = hold_for_a_moment(line.pty_path(), hold, milliseconds{300});
     ASSERT_GT(holder, 0);
     const auto start = Clock::now();
@@ -164,6 +178,7 @@ TEST(SerialPortOnPty, APortHeldByAnotherProgramIsRefusedAndUntouched) {
 TEST(SerialPortOnPty, GivesTheExclusiveModeBackOnEveryPath) {
   vcom::VirtualPort line{3};
   FileDescriptor monitor{::open(line.pty_path().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC)};
+  if (!exclusive_mode_is_readable(monitor.get())) GTEST_SKIP() << "TIOCGEXCL is not passed on here";
   const auto exclusive = [&] {
     int flag = -1;
     EXPECT_EQ(::ioctl(monitor.get(), TIOCGEXCL, &flag), 0);
@@ -190,6 +205,7 @@ TEST(SerialPortOnPty, APortHeldExclusivelyIsRefusedAndUntouched) {
   // As root the open itself passes the exclusive mode; the port must be refused all the same.
   vcom::VirtualPort line{3};
   FileDescriptor holder{::open(line.pty_path().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC)};
+  if (!exclusive_mode_is_readable(holder.get())) GTEST_SKIP() << "TIOCGEXCL is not passed on here";
   ASSERT_EQ(::ioctl(holder.get(), TIOCEXCL), 0);
   const auto start = Clock::now();
   EXPECT_EQ(open_failure(line.pty_path()), ErrorNumber::port_in_use);
