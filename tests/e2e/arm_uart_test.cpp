@@ -196,6 +196,7 @@ class ArmUart : public GuestTest<ArmBoot> {
 };
 
 TEST_F(ArmUart, EachBuildSendsExactlyTheOneByteThroughTheDriver) {
+  SCOPED_TRACE("the guest's console:\n" + boot_->console);
   ASSERT_NE(after(boot_->console, "uart "), std::nullopt) << "no PL011 probed:\n" << boot_->console;
   EXPECT_EQ(sent_after("before"), "0");
   EXPECT_EQ(result_line("arm64"), "status=0 stderr=");
