@@ -79,6 +79,12 @@ ln -s ttyUSB7 /dev/COM9
 stty -F /dev/COM6 -hupcl
 timeout 40 cat /sys/kernel/debug/usb/usbmon/0u > /tmp/usbmon &
 monitor=$!
+# Only what crosses the bus once the monitor has its file open is seen: on a busy machine the
+# settings below could otherwise come first.
+for i in $(seq 500); do
+  ls -l /proc/$monitor/fd 2>/dev/null | grep -q usbmon && break
+  sleep 0.01
+done
 timeout 40 sh -c 'stty raw -echo && exec cat' < /dev/ttyGS0 > /tmp/gadget &
 gadget=$!
 stty -F /dev/COM5 19200 cs7 parenb -parodd cstopb
