@@ -49,6 +49,38 @@ fs::path module_file(const GuestKernel& kernel, const std::string& name) {
                            kernel.modules.string());
 }
 
+// The guest's folders, its modules and their order, its init, packed as an initramfs.
+void finish_initramfs(const fs::path& root, const fs::path& archive, std::string_view init,
+                      const GuestKernel& kernel, const std::vector<std::string>& modules) {
+  for (const char* directory : {"proc", "sys", "dev", "tmp", "modules"})
+    fs::create_directories(root / directory);
+  std::string order;
+  for (const std::string& name : modules) {
+    fs::copy_file(module_file(kernel, name), root / "modules" / (name + ".ko"));
+    order += name + "\n";
+  }
+  TemporaryDirectory::write_to(root / "modules/order", order);
+  TemporaryDirectory::write_to(root / "init", init);
+  fs::permissions(root / "init", fs::perms::owner_all, fs::perm_options::add);
+  const auto packed =
+      vcom::run_process({"/bin/sh", "-c", "cd \"$0\" && find . | cpio -o -H newc --quiet > \"$1\"",
+                         root.string(), archive.string()},
+                        std::chrono::seconds{30}, tool_path);
+  if (packed.exit_status != 0) throw std::runtime_error("cpio: " + packed.standard_error);
+}
+
+// What every guest's command has after its machine: one processor under emulation, no device
+// that QEMU would add of its own, no display, and the kernel with its initramfs.
+std::vector<std::string> with_guest_arguments(std::vector<std::string> command,
+                                              const GuestKernel& kernel, const fs::path& initramfs,
+                                              const std::string& append) {
+  command.insert(command.end(),
+                 {"-accel", "tcg", "-m", "256", "-smp", "1", "-nodefaults", "-no-user-config",
+                  "-display", "none", "-no-reboot", "-kernel", kernel.image.string(), "-initrd",
+                  initramfs.string(), "-append", append});
+  return command;
+}
+
 }  // namespace
 
 std::optional<GuestKernel> guest_kernel_in(const fs::path& folder) {
@@ -87,45 +119,12 @@ void make_initramfs(const fs::path& root, const fs::path& archive, const fs::pat
   fs::create_directories(root / "opt/pelvaro");
   fs::copy_file(program, root / "opt/pelvaro/pelvaro");
   for (const fs::path& library : libraries_of(program)) copy_into(root, library);
-  for (const char* directory : {"proc", "sys", "dev", "tmp", "modules"})
-    fs::create_directories(root / directory);
-  std::string order;
-  for (const std::string& name : modules) {
-    fs::copy_file(module_file(kernel, name), root / "modules" / (name + ".ko"));
-    order += name + "\n";
-  }
-  TemporaryDirectory::write_to(root / "modules/order", order);
-  TemporaryDirectory::write_to(root / "init", init);
-  fs::permissions(root / "init", fs::perms::owner_all, fs::perm_options::add);
-  const auto packed =
-      vcom::run_process({"/bin/sh", "-c", "cd \"$0\" && find . | cpio -o -H newc --quiet > \"$1\"",
-                         root.string(), archive.string()},
-                        std::chrono::seconds{30}, tool_path);
-  if (packed.exit_status != 0) throw std::runtime_error("cpio: " + packed.standard_error);
+  finish_initramfs(root, archive, init, kernel, modules);
 }
 
 std::vector<std::string> qemu_command(const GuestKernel& kernel, const fs::path& initramfs,
                                       const std::string& append) {
-  return {qemu_executable,
-          "-machine",
-          "pc",
-          "-accel",
-          "tcg",
-          "-m",
-          "256",
-          "-smp",
-          "1",
-          "-nodefaults",
-          "-no-user-config",
-          "-display",
-          "none",
-          "-no-reboot",
-          "-kernel",
-          kernel.image.string(),
-          "-initrd",
-          initramfs.string(),
-          "-append",
-          append};
+  return with_guest_arguments({qemu_executable, "-machine", "pc"}, kernel, initramfs, append);
 }
 
 vcom::ProcessResult run_guest(const std::vector<std::string>& argv, std::chrono::seconds limit) {
@@ -228,24 +227,6 @@ void copy_cross_libraries(const fs::path& root, const CrossProgram& program) {
 }
 
 // The part of an initramfs every guest shares: its folders, the modules, init, and the packing.
-void finish_initramfs(const fs::path& root, const fs::path& archive, std::string_view init,
-                      const GuestKernel& kernel, const std::vector<std::string>& modules) {
-  for (const char* directory : {"proc", "sys", "dev", "tmp", "modules"})
-    fs::create_directories(root / directory);
-  std::string order;
-  for (const std::string& name : modules) {
-    fs::copy_file(module_file(kernel, name), root / "modules" / (name + ".ko"));
-    order += name + "\n";
-  }
-  TemporaryDirectory::write_to(root / "modules/order", order);
-  TemporaryDirectory::write_to(root / "init", init);
-  fs::permissions(root / "init", fs::perms::owner_all, fs::perm_options::add);
-  const auto packed =
-      vcom::run_process({"/bin/sh", "-c", "cd \"$0\" && find . | cpio -o -H newc --quiet > \"$1\"",
-                         root.string(), archive.string()},
-                        std::chrono::seconds{30}, tool_path);
-  if (packed.exit_status != 0) throw std::runtime_error("cpio: " + packed.standard_error);
-}
 
 }  // namespace
 
@@ -288,28 +269,8 @@ void make_cross_initramfs(const fs::path& root, const fs::path& archive, const f
 
 std::vector<std::string> qemu_virt_command(const GuestKernel& kernel, const fs::path& initramfs,
                                            const std::string& append) {
-  return {qemu_aarch64_executable,
-          "-machine",
-          "virt",
-          "-cpu",
-          "cortex-a53",
-          "-accel",
-          "tcg",
-          "-m",
-          "256",
-          "-smp",
-          "1",
-          "-nodefaults",
-          "-no-user-config",
-          "-display",
-          "none",
-          "-no-reboot",
-          "-kernel",
-          kernel.image.string(),
-          "-initrd",
-          initramfs.string(),
-          "-append",
-          append};
+  return with_guest_arguments({qemu_aarch64_executable, "-machine", "virt", "-cpu", "cortex-a53"},
+                              kernel, initramfs, append);
 }
 
 std::vector<std::string> first_serial_to_file(const fs::path& output) {
