@@ -173,17 +173,22 @@ struct ArmBoot {
   }
 };
 
-class ArmUart : public GuestTest<ArmBoot> {
+// What a guest's init reported of each run, on its console.
+template <typename Boot>
+class ArmGuestTest : public GuestTest<Boot> {
  protected:
   static std::string result_line(const std::string& run) {
-    const auto rest = after(boot_->console, "result " + run + " status=");
+    const auto rest = after(GuestTest<Boot>::boot_->console, "result " + run + " status=");
     return rest ? "status=" + *rest : "missing";
   }
 
   static std::string sent_after(const std::string& run) {
-    return after(boot_->console, "sent " + run + " ").value_or("missing");
+    return after(GuestTest<Boot>::boot_->console, "sent " + run + " ").value_or("missing");
   }
+};
 
+class ArmUart : public ArmGuestTest<ArmBoot> {
+ protected:
   static long uart_clock_hz() {
     return std::atol(after(boot_->console, "uart-clock ").value_or("0").c_str());
   }
@@ -347,17 +352,7 @@ struct PiBoot {
   }
 };
 
-class PiMiniUart : public GuestTest<PiBoot> {
- protected:
-  static std::string result_line(const std::string& run) {
-    const auto rest = after(boot_->console, "result " + run + " status=");
-    return rest ? "status=" + *rest : "missing";
-  }
-
-  static std::string sent_after(const std::string& run) {
-    return after(boot_->console, "sent " + run + " ").value_or("missing");
-  }
-};
+using PiMiniUart = ArmGuestTest<PiBoot>;
 
 TEST_F(PiMiniUart, EachBuildSendsTheOneByteOnTheMiniUartAndKapaliNothing) {
   ASSERT_NE(after(boot_->console, "uart 1: uart:16550 mmio:0x3F215040"), std::nullopt)
