@@ -9,14 +9,7 @@
 set -euo pipefail
 
 packages=$(realpath "$1") arch=$2 sysroot=$(realpath "$3") qemu=$4
-failures=0
-fail() { echo "FAILED: $*"; failures=$((failures + 1)); }
-pass() { echo "ok: $*"; }
-check() { # description, command...
-  local description=$1
-  shift
-  if "$@"; then pass "$description"; else fail "$description"; fi
-}
+source "$(dirname "$(realpath "${BASH_SOURCE[0]}")")/checks.sh"
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT

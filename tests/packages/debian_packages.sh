@@ -28,15 +28,7 @@ fi
 
 packages=$1
 vcom=$2
-failures=0
-
-fail() { echo "FAILED: $*"; failures=$((failures + 1)); }
-pass() { echo "ok: $*"; }
-check() { # description, command...
-  local description=$1
-  shift
-  if "$@"; then pass "$description"; else fail "$description"; fi
-}
+source "$(dirname "$(realpath "${BASH_SOURCE[0]}")")/checks.sh"
 
 # Whatever this machine has of pelvaro is purged first, in the throwaway root alone.
 for package in pelvaro-window pelvaro; do
