@@ -139,7 +139,7 @@ TEST_F(HeldPort, CtrlZWhileThePortIsHeldStopsTheRunOnlyOnceThePortIsGivenBack) {
   expect_usable_by_others(lines[0]);
 }
 
-TEST_F(HeldPort, EverySignalThatWouldEndTheRunWaitsUntilThePortIsGivenBack) {
+TEST_F(HeldPort, EachEndingSignalSentWhileThePortIsHeldWaitsUntilThePortIsGivenBack) {
   // SIGPIPE is left out: the program ignores it, for its writes to standard error, and SIGXFSZ
   // may be for the same reason. 32 and 33 are the real-time signals the C library keeps for
   // itself; SIGRTMIN is 34 to programs.
@@ -182,6 +182,23 @@ TEST_F(HeldPort, EverySignalThatWouldEndTheRunWaitsUntilThePortIsGivenBack) {
     EXPECT_EQ(lines[i].take_received(), "a") << "signal " << signals[i];
     expect_usable_by_others(lines[i]);
   }
+}
+
+TEST_F(HeldPort,
+       ATermSignalWhileTheDriverHoldsTheSettingsCallEndsTheRunOnlyOnceThePortIsGivenBack) {
+  write_settings("[ayar]\ncom=3\n");
+  auto lines = open_ports({3});
+  // A driver that holds the settings call keeps pelvaro on the exclusive port while it is told to
+  // end, as a script's kill would.
+  const auto result = run_script(lines,
+                                 "./pelvaro & pid=$!\n"
+                                 "sleep 1\n"
+                                 "kill -TERM $pid\n"
+                                 "wait $pid\n",
+                                 "stuck-settings");
+  EXPECT_EQ(result.exit_status, 128 + SIGTERM) << result.standard_error;
+  EXPECT_EQ(lines[0].take_received(), "");
+  expect_usable_by_others(lines[0]);
 }
 
 TEST_F(HeldPort, ALineHungUpWhileHeldIsLeftOpenToTheNextRunByAnOrdinaryUser) {

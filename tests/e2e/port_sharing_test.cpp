@@ -199,27 +199,7 @@ TEST_F(PortSharing, LeavesThePortOpenToOtherUsersWhileAnotherProgramHoldsIt) {
   EXPECT_EQ(open_error_as_nobody(lines[0].pty_path()), 0) << "the port was left exclusive";
 }
 
-TEST_F(PortSharing, AStopSignalWhileThePortIsHeldEndsTheRunOnlyOnceThePortIsGivenBack) {
-  auto lines = ports({3});
-  ASSERT_EQ(::chmod(lines[0].pty_path().c_str(), 0666), 0);
-  // A driver that holds the settings call keeps pelvaro on the exclusive port while it is told to
-  // stop, as a user's Ctrl-C or a script's kill would.
-  const fs::path stopper = folder.write("stopped-pelvaro",
-                                        "#!/bin/sh\n"
-                                        "\"$(dirname \"$0\")/pelvaro\" & pid=$!\n"
-                                        "sleep 1\n"
-                                        "kill -TERM $pid\n"
-                                        "wait $pid\n");
-  ASSERT_EQ(::chmod(stopper.c_str(), 0755), 0);
-  const auto result = run_program(lines, stopper,
-                                  {"LD_PRELOAD=" LINE_FAULTS_LIBRARY, "LINE_FAULT=stuck-settings",
-                                   "ASAN_OPTIONS=verify_asan_link_order=0"});
-  EXPECT_EQ(result.exit_status, 128 + SIGTERM);
-  expect_silence(lines);
-  EXPECT_EQ(open_error_as_nobody(lines[0].pty_path()), 0) << "the port was left exclusive";
-}
-
-TEST_F(PortSharing, ARunToldToStopWhileItWaitsForItsTurnEndsThenAndSendsNothing) {
+TEST_F(PortSharing, ATermSignalWhileTheRunWaitsForItsTurnEndsItThenWithNothingSent) {
   auto lines = ports({3});
   FileDescriptor holder{::open(lines[0].pty_path().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC)};
   ASSERT_EQ(::flock(holder.get(), LOCK_EX | LOCK_NB), 0);
