@@ -6,6 +6,7 @@
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -21,6 +22,7 @@
 #include <iterator>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "support/hang_bound.h"
@@ -73,6 +75,40 @@ class UncollectedChild {
   UncollectedChild& operator=(const UncollectedChild&) = delete;
   ~UncollectedChild() { ::waitpid(pid_, nullptr, 0); }
   pid_t pid() const { return pid_; }
+
+ private:
+  pid_t pid_;
+};
+
+// A program whose main thread has ended while another of its threads goes on, as a tool that
+// ends main with pthread_exit does (here the thread's own exit, which unwinds nothing): /proc shows
+// its first thread as a zombie, yet it lives and may hold the port. Ended with the test.
+class ProcessWithoutItsMainThread {
+ public:
+  ProcessWithoutItsMainThread() : pid_(::fork()) {
+    if (pid_ == 0) {
+      std::thread{[] { ::pause(); }}.detach();
+      ::syscall(SYS_exit, 0);
+    }
+    // Until /proc shows the main thread ended, for 5 s at most.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds{5};
+    while (!main_thread_ended() && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds{5});
+    }
+  }
+  ProcessWithoutItsMainThread(const ProcessWithoutItsMainThread&) = delete;
+  ProcessWithoutItsMainThread& operator=(const ProcessWithoutItsMainThread&) = delete;
+  ~ProcessWithoutItsMainThread() {
+    ::kill(pid_, SIGKILL);
+    ::waitpid(pid_, nullptr, 0);
+  }
+  pid_t pid() const { return pid_; }
+
+  bool main_thread_ended() const {
+    const std::string stat = content_of("/proc/" + std::to_string(pid_) + "/stat");
+    const std::size_t name_end = stat.rfind(')');
+    return name_end != std::string::npos && stat.compare(name_end, 3, ") Z") == 0;
+  }
 
  private:
   pid_t pid_;
@@ -291,6 +327,28 @@ TEST_F(PortSharing, ALockLeftByAnEndedProcessOrForAnotherPortIsIgnoredAndKept) {
   EXPECT_EQ(lines[0].take_received(), "");
   EXPECT_EQ(content_of(stale), lock_text(ended));  // not removed, not rewritten
   EXPECT_EQ(std::distance(fs::directory_iterator{locks.path()}, {}), 2) << "a lock was written";
+}
+
+TEST_F(PortSharing, ALockOfALiveProcessWhoseMainThreadHasEndedStillRefusesThePort) {
+  const ProcessWithoutItsMainThread holder;
+  ASSERT_TRUE(holder.main_thread_ended());
+  const auto lock = locks.write("LCK..ttyS2", lock_text(holder.pid()));
+  auto lines = ports({3});
+  const auto result = run(lines, {}, locks.path());
+  EXPECT_EQ(result.exit_status, 1) << result.standard_error;
+  EXPECT_TRUE(ended_within(result.elapsed, refusal_bound));
+  expect_silence(lines);
+}
+
+// A lock file is a plain file: a link there is not followed (it could lead to a device, whose
+// open has effects, or to a file that never opens), and so refuses nothing.
+TEST_F(PortSharing, ALockFileThatIsALinkIsNotFollowed) {
+  const auto target = locks.write("elsewhere", lock_text(::getpid()));
+  fs::create_symlink(target, locks.path() / "LCK..ttyS2");
+  auto lines = ports({3});
+  const auto result = run(lines, {}, locks.path());
+  EXPECT_EQ(result.exit_status, 0) << result.standard_error;
+  EXPECT_EQ(lines[0].take_received(), "a");
 }
 
 TEST_F(PortSharing, ALockWhoseProcessHasEndedButIsNotCollectedYetIsIgnored) {

@@ -88,8 +88,12 @@ bool require_character_device(const std::string& path) {
 constexpr std::string_view lock_directory = "/run/lock";
 
 // The process ID a lock file names, or nothing if there is no such file or it names none.
+// A lock file is a plain file that a tool wrote: a link there is not followed, as opening what it
+// leads to (a device, a file on a stalled network file system) could act or wait before any of the
+// port's own checks and bounds.
 std::optional<pid_t> lock_owner(const std::string& lock_path) {
-  FileDescriptor file{::open(lock_path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC)};
+  FileDescriptor file{
+      ::open(lock_path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW | O_CLOEXEC)};
   struct stat status {};
   if (!file.valid() || ::fstat(file.get(), &status) != 0 || !S_ISREG(status.st_mode)) {
     return std::nullopt;
@@ -102,32 +106,56 @@ std::optional<pid_t> lock_owner(const std::string& lock_path) {
   if (got <= 0) return std::nullopt;
   const char* first = text.data();
   const char* const last = text.data() + got;
-  while (first < last && (*first == ' ' || *first == '\t')) ++first;
+  while (first < last && (*first == ' ' || *first == '\t' || *first == '\n' || *first == '\r')) {
+    ++first;
+  }
   pid_t pid = 0;
   const auto [end, error] = std::from_chars(first, last, pid);
   if (error != std::errc{} || end == first || pid <= 0) return std::nullopt;
   return pid;
 }
 
-// Whether /proc shows the process as ended but not yet collected by its parent (a zombie, or one
-// on its way out): the state letter after the command's name in /proc/PID/stat, which is in
-// parentheses and may itself hold spaces and parentheses. False where /proc cannot tell.
-bool process_has_ended_uncollected(pid_t pid) {
+// The fields of /proc/PID/stat after the command's name, which is in parentheses and may itself
+// hold spaces and parentheses: the state letter first (the stat's third field). Empty where /proc
+// cannot tell.
+std::vector<std::string> process_stat_fields(pid_t pid) {
   const std::string stat_path = "/proc/" + std::to_string(pid) + "/stat";
   const FileDescriptor file{::open(stat_path.c_str(), O_RDONLY | O_CLOEXEC)};
-  if (!file.valid()) return false;
-  // The name is at most 15 bytes: the state letter is well within the first 64 bytes.
-  std::array<char, 64> text{};
+  if (!file.valid()) return {};
+  // The name is at most 15 bytes: the fields up to the number of threads fit well within this.
+  std::array<char, 512> text{};
   ssize_t got = -1;
   do {
     got = ::read(file.get(), text.data(), text.size());
   } while (got < 0 && errno == EINTR);
-  if (got <= 0) return false;
-  const std::string_view line{text.data(), static_cast<std::size_t>(got)};
-  const std::size_t name_end = line.rfind(')');
-  if (name_end == std::string_view::npos || name_end + 2 >= line.size()) return false;
-  const char state = line[name_end + 2];
-  return state == 'Z' || state == 'X';
+  if (got <= 0) return {};
+  std::string_view rest{text.data(), static_cast<std::size_t>(got)};
+  const std::size_t name_end = rest.rfind(')');
+  if (name_end == std::string_view::npos) return {};
+  rest.remove_prefix(name_end + 1);
+  std::vector<std::string> fields;
+  while (!rest.empty()) {
+    const std::size_t start = rest.find_first_not_of(' ');
+    if (start == std::string_view::npos) break;
+    rest.remove_prefix(start);
+    const std::size_t end = std::min(rest.find(' '), rest.size());
+    fields.emplace_back(rest.substr(0, end));
+    rest.remove_prefix(end);
+  }
+  return fields;
+}
+
+// Whether /proc shows the process as ended but not yet collected by its parent (a zombie, or one
+// on its way out). Its first thread's state alone does not tell: a program whose main thread has
+// ended shows that thread as a zombie while its other threads go on and hold the port, so the
+// process counts as ended only with no thread but that one. False where /proc cannot tell.
+bool process_has_ended_uncollected(pid_t pid) {
+  const std::vector<std::string> fields = process_stat_fields(pid);
+  constexpr std::size_t state_field = 0;
+  constexpr std::size_t threads_field = 17;  // the stat's twentieth field, num_threads
+  if (fields.size() <= threads_field) return false;
+  const std::string& state = fields[state_field];
+  return (state == "Z" || state == "X") && fields[threads_field] == "1";
 }
 
 // A process that has ended answers kill() until its parent collects it: /proc tells those apart.
