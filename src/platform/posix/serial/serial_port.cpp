@@ -302,10 +302,16 @@ class TtyDevice {
 // "transmitter empty" is the adapter's own claim, which emulations and clone chips do not all
 // make (ftdi_sio under QEMU never shows it): on those, as on every other tty, the driver's own
 // drain decides.
-bool line_status_tells_the_last_bit(int fd) {
+bool line_status_tells_the_last_bit(dev_t device) {
+  return major(device) == TTY_MAJOR && minor(device) >= 64;
+}
+
+// The device number of the open tty, asked once at the open for both questions below; nothing
+// where it cannot be told.
+std::optional<dev_t> device_number(int fd) {
   struct stat status {};
-  if (::fstat(fd, &status) != 0 || !S_ISCHR(status.st_mode)) return false;
-  return major(status.st_rdev) == TTY_MAJOR && minor(status.st_rdev) >= 64;
+  if (::fstat(fd, &status) != 0 || !S_ISCHR(status.st_mode)) return std::nullopt;
+  return status.st_rdev;
 }
 
 // A tty whose drain is its driver's can report an empty queue when its device has gone: a USB
@@ -335,12 +341,10 @@ std::string usb_serial_driver_name(dev_t device) {
   return std::string{path.substr(path.find_last_of('/') + 1)};
 }
 
-DeviceCheck device_check_after_drain(int fd) {
-  struct stat status {};
-  if (::fstat(fd, &status) != 0 || !S_ISCHR(status.st_mode)) return DeviceCheck::none;
-  if (major(status.st_rdev) == USB_ACM_MAJOR) return DeviceCheck::break_off;
-  if (major(status.st_rdev) != usb_serial_major) return DeviceCheck::none;
-  const std::string driver = usb_serial_driver_name(status.st_rdev);
+DeviceCheck device_check_after_drain(dev_t device) {
+  if (major(device) == USB_ACM_MAJOR) return DeviceCheck::break_off;
+  if (major(device) != usb_serial_major) return DeviceCheck::none;
+  const std::string driver = usb_serial_driver_name(device);
   return driver == "ftdi_sio" || driver == "cp210x" ? DeviceCheck::modem_status
                                                     : DeviceCheck::disconnect_watch;
 }
@@ -393,12 +397,12 @@ bool shows_line_gone(int fd, milliseconds window, const Bound& bound) {
 class PosixSerialPort final : public SerialPort {
  public:
   PosixSerialPort(std::string path, TtyDevice device, const LineSettings& settings)
-      : path_(std::move(path)),
-        device_(std::move(device)),
-        settings_(settings),
-        uart_tells_the_last_bit_(line_status_tells_the_last_bit(device_.get())),
-        device_check_(uart_tells_the_last_bit_ ? DeviceCheck::none
-                                               : device_check_after_drain(device_.get())) {}
+      : path_(std::move(path)), device_(std::move(device)), settings_(settings) {
+    const std::optional<dev_t> number = device_number(device_.get());
+    uart_tells_the_last_bit_ = number && line_status_tells_the_last_bit(*number);
+    device_check_ =
+        number && !uart_tells_the_last_bit_ ? device_check_after_drain(*number) : DeviceCheck::none;
+  }
 
   ~PosixSerialPort() override { device_.discard_and_close(); }
 
@@ -516,8 +520,8 @@ class PosixSerialPort final : public SerialPort {
   std::string path_;
   TtyDevice device_;
   LineSettings settings_;
-  bool uart_tells_the_last_bit_;  // asked at the open, so that the drain starts at once
-  DeviceCheck device_check_;
+  bool uart_tells_the_last_bit_ = false;  // asked at the open, so that the drain starts at once
+  DeviceCheck device_check_ = DeviceCheck::none;
   std::size_t written_since_open_ = 0;
 };
 
