@@ -44,12 +44,7 @@ const std::map<int, std::string> ftdi_adapters{{5, "FTA0005"}, {6, "FTB0006"}, {
 // link whose adapter is gone. Each line starts at other settings than pelvaro's (7 data bits,
 // even parity, 2 stop bits) and each FTDI adapter at its own speed, by which the host tells them
 // apart in QEMU's trace. Runs are marked in the kernel log, whose time stamps time them.
-constexpr const char* guest_init = R"sh(#!/bin/busybox sh
-/bin/busybox --install -s /bin
-mount -t proc proc /proc
-mount -t sysfs sys /sys
-mount -t devtmpfs dev /dev
-mount -t debugfs debugfs /sys/kernel/debug
+constexpr const char* guest_init = R"sh(mount -t debugfs debugfs /sys/kernel/debug
 for module in $(cat /modules/order); do
   parameters=
   [ "$module" = g_serial ] && parameters="use_acm=1 iSerialNumber=ACM0008"

@@ -49,6 +49,14 @@ fs::path module_file(const GuestKernel& kernel, const std::string& name) {
                            kernel.modules.string());
 }
 
+// How every guest's init starts: busybox's programs on the path, and the kernel's file systems.
+constexpr std::string_view init_start = R"sh(#!/bin/busybox sh
+/bin/busybox --install -s /bin
+mount -t proc proc /proc
+mount -t sysfs sys /sys
+mount -t devtmpfs dev /dev
+)sh";
+
 // The guest's folders, its modules and their order, its init, packed as an initramfs.
 void finish_initramfs(const fs::path& root, const fs::path& archive, std::string_view init,
                       const GuestKernel& kernel, const std::vector<std::string>& modules) {
@@ -60,7 +68,7 @@ void finish_initramfs(const fs::path& root, const fs::path& archive, std::string
     order += name + "\n";
   }
   TemporaryDirectory::write_to(root / "modules/order", order);
-  TemporaryDirectory::write_to(root / "init", init);
+  TemporaryDirectory::write_to(root / "init", std::string{init_start} + std::string{init});
   fs::permissions(root / "init", fs::perms::owner_all, fs::perm_options::add);
   const auto packed =
       vcom::run_process({"/bin/sh", "-c", "cd \"$0\" && find . | cpio -o -H newc --quiet > \"$1\"",
@@ -225,8 +233,6 @@ void copy_cross_libraries(const fs::path& root, const CrossProgram& program) {
     }
   }
 }
-
-// The part of an initramfs every guest shares: its folders, the modules, init, and the packing.
 
 }  // namespace
 

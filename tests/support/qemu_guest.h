@@ -32,9 +32,10 @@ std::optional<GuestKernel> guest_kernel_in(const std::filesystem::path& folder);
 std::string guest_unavailable(const std::filesystem::path& kernel_folder);
 
 // Fills `root` as the guest's initramfs tree: busybox, `program` as /opt/pelvaro/pelvaro with its
-// libraries, `init`, and each named module (as "xhci-pci") as /modules/NAME.ko, their names in
-// the given order in /modules/order; then packs it into `archive`. Throws with the reason when
-// something is missing.
+// libraries, `init` (after the lines every guest's init starts with: busybox's programs installed,
+// /proc, /sys and /dev mounted), and each named module (as "xhci-pci") as /modules/NAME.ko, their
+// names in the given order in /modules/order; then packs it into `archive`. Throws with the reason
+// when something is missing.
 void make_initramfs(const std::filesystem::path& root, const std::filesystem::path& archive,
                     const std::filesystem::path& program, std::string_view init,
                     const GuestKernel& kernel, const std::vector<std::string>& modules);
